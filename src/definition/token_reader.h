@@ -1,0 +1,63 @@
+// Whitespace-separated token reading for the input files.
+//
+// Every input file is a stream of tokens separated by white space; line breaks
+// only separate. A TokenReader holds the whole text of one file, hands out
+// tokens one at a time and converts them the way the C library's "%s", "%f"
+// and "%i" conversions do. It also counts lines, so that a value which does
+// not convert, a file cut short or an over-long token is reported as one
+// "file:line: message" line naming the item.
+#pragma once
+
+#include <string>
+
+namespace vdsim {
+
+class TokenReader {
+ public:
+  static constexpr std::size_t kMaxToken = 63;  ///< longest token (characters)
+
+  // Reader over text that came from the file called name (used in messages).
+  TokenReader(std::string name, std::string text);
+
+  // Reads the whole file at path into text. On failure sets error to a
+  // "path: cannot ..." line and returns false.
+  static bool readFile(const std::string& path, std::string& text, std::string& error);
+
+  // Next token of the scan; false at end of file or on an over-long token
+  // (then failed() is set).
+  bool next(std::string& token);
+
+  // Positional values: label names the item in messages ("[corner] 3, item 6").
+  bool key(const std::string& label);                       // any token, ignored
+  bool word(const std::string& label, std::string& value);  // "%s"
+  bool number(const std::string& label, float& value);      // "%f", finite only
+  bool integer(const std::string& label, int& value);       // "%i", base prefixes
+
+  // Sets the error to "name:line: message", line being that of the last
+  // token read, and returns false.
+  bool fail(const std::string& message);
+  // Sets the error to "name: message" (no line) and returns false.
+  bool failFile(const std::string& message);
+
+  bool failed() const { return !error_.empty(); }
+  const std::string& error() const { return error_; }
+  const std::string& name() const { return name_; }
+  // Line of the last token read (1 before the first).
+  int line() const { return tokenLine_; }
+
+ private:
+  bool take(std::string& token, bool& tooLong);
+  bool value(const std::string& label, std::string& token);
+
+  std::string name_;
+  std::string text_;
+  std::size_t pos_ = 0;
+  int line_ = 1;       // line at the read position
+  int tokenLine_ = 1;  // line of the last token
+  std::string error_;
+};
+
+// Quotes a token for a message, with non-printing bytes escaped.
+std::string quoted(const std::string& token);
+
+}  // namespace vdsim

@@ -1,0 +1,74 @@
+#include "driver/event_file.h"
+
+#include <cmath>
+
+#include "definition/token_reader.h"
+#include "driver/event_script.h"
+
+namespace vdsim {
+
+namespace {
+
+// Reads count "key value" pairs of an event into values.
+bool readPairs(TokenReader& in, const std::string& section, int count, float* values) {
+  for (int i = 0; i < count; ++i) {
+    const std::string label = section + ", item " + std::to_string(i + 2);
+    if (!in.key(label) || !in.number(label, values[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readEventText(const std::string& name, const std::string& text, EventScript& script,
+                   CarChoice& car, std::string& error) {
+  TokenReader in(name, text);
+  bool haveCar = false;
+  int eventNumber = 0;
+  std::string token;
+  while (in.next(token)) {
+    if (token == "[car]") {
+      std::string baseName;
+      float dt = 0.0f;
+      if (!in.key("[car], item 1") || !in.word("[car], item 1", baseName)) break;
+      if (baseName.size() > kMaxBaseName) {
+        in.fail("[car], item 1: car base name longer than " + std::to_string(kMaxBaseName) +
+                " characters");
+        break;
+      }
+      if (!in.key("[car], item 2") || !in.number("[car], item 2", dt)) break;
+      if (!(dt > 0.0f)) {
+        in.fail("[car], item 2: the time step must be a positive number of seconds, found " +
+                std::to_string(dt));
+        break;
+      }
+      car.baseName = baseName;
+      car.timeStep = dt;
+      haveCar = true;
+    } else if (token == "[event]") {
+      const std::string section = "[event] " + std::to_string(++eventNumber);
+      std::string kind;
+      if (!in.key(section + ", item 1") || !in.word(section + ", item 1", kind)) break;
+      float v[5];
+      if (kind == "TargetSpeed") {
+        if (!readPairs(in, section + " (TargetSpeed)", 2, v)) break;
+        script.addTargetSpeed(v[0], v[1]);
+      } else if (kind == "SteerRamp") {
+        if (!readPairs(in, section + " (SteerRamp)", 5, v)) break;
+        script.addSteerRamp(v[0], v[1], v[2], v[3], v[4]);
+      } else if (kind == "Brake") {
+        if (!readPairs(in, section + " (Brake)", 1, v)) break;
+        script.addBrake(v[0]);
+      }
+      // Any other kind adds nothing; its values are skipped by the scan.
+    }
+  }
+  if (!in.failed() && !haveCar) in.failFile("no [car] section: the car base name and time step are missing");
+  if (in.failed()) {
+    error = in.error();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vdsim

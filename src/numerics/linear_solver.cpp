@@ -1,0 +1,63 @@
+// Gaussian elimination with partial pivoting on an augmented float matrix.
+//
+//   for c = 0 .. n-2:  p = argmax_{r >= c} |a[r][c]|  (strict >, first wins)
+//                      swap rows c, p over columns c .. n
+//                      a[r][k] -= f a[c][k],  f = a[r][c] / a[c][c]
+//   for i = n-1 .. 0:  x[i] = (a[i][n] - sum_{j > i} a[i][j] x[j]) / a[i][i]
+#include "numerics/linear_solver.h"
+
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+namespace vdsim {
+
+namespace {
+
+// Prints the singular-system message for the 0-based column c.
+int reportSingular(int c) {
+  std::printf("Sing. Found At: %i\n", c);
+  return kSingular;
+}
+
+}  // namespace
+
+int solveLinearSystemReference(float** a, int n, float* solution) {
+  for (int c = 0; c < n - 1; ++c) {
+    // Pivot search: strictly greater magnitude replaces; NaN never does.
+    int p = c;
+    float v = a[c][c];
+    for (int r = c + 1; r < n; ++r) {
+      if (std::fabs(double(a[r][c])) > std::fabs(double(v))) {
+        p = r;
+        v = a[r][c];
+      }
+    }
+    // Singularity test, in double against 1e-12; a NaN pivot passes.
+    if (std::fabs(double(v)) < 1e-12) return reportSingular(c);
+    // Row exchange of columns c .. n only.
+    if (p != c) {
+      for (int k = c; k <= n; ++k) std::swap(a[c][k], a[p][k]);
+    }
+    // Eliminate column c from every row below, zero entries included.
+    for (int r = c + 1; r < n; ++r) {
+      const float f = float(double(a[r][c]) / double(v));
+      for (int k = c; k <= n; ++k) a[r][k] = float(double(a[r][k]) - double(f) * a[c][k]);
+    }
+  }
+  // The last diagonal element is tested like every other pivot.
+  if (std::fabs(double(a[n - 1][n - 1])) < 1e-12) return reportSingular(n - 1);
+  // Back substitution, s rounded to float after each step.
+  for (int i = n - 1; i >= 0; --i) {
+    float s = a[i][n];
+    for (int j = n - 1; j > i; --j) s = float(double(s) - double(a[i][j]) * solution[j]);
+    solution[i] = float(double(s) / a[i][i]);
+  }
+  return kSolved;
+}
+
+int solveLinearSystem(float** rows, int n, float* solution) {
+  return solveLinearSystemReference(rows, n, solution);
+}
+
+}  // namespace vdsim

@@ -1,0 +1,102 @@
+#include "output/channel_recorder.h"
+
+#include "driver/event_script.h"
+#include "dynamics/vehicle.h"
+
+namespace vdsim {
+
+ChannelRecorder::ChannelRecorder(const Vehicle& v, const EventScript& s, int rowSamples)
+    : vehicle(v), script(s), samplesPerRow(rowSamples) {}
+
+ChannelRecorder::~ChannelRecorder() {
+  if (file) std::fclose(file);
+}
+
+void ChannelRecorder::reserveAveraged(uint32_t n) {
+  averagedSources.assign(n, nullptr);
+  sampleBuffers.assign(n, std::vector<float>(samplesPerRow, 0.0f));
+  averagedNames.assign(n, std::string());
+  averagedCount = 0;
+}
+
+void ChannelRecorder::reserveInstant(uint32_t n) {
+  instantSources.assign(n, nullptr);
+  instantNames.assign(n, std::string());
+  instantCount = 0;
+}
+
+void ChannelRecorder::addAveraged(const float* source, const char* name) {
+  averagedSources[averagedCount] = source;
+  averagedNames[averagedCount] = std::string(name).substr(0, kNameLength);
+  ++averagedCount;
+}
+
+void ChannelRecorder::addInstant(const float* source, const char* name) {
+  instantSources[instantCount] = source;
+  instantNames[instantCount] = std::string(name).substr(0, kNameLength);
+  ++instantCount;
+}
+
+void ChannelRecorder::defineChannels() {
+  const Vehicle& v = vehicle;
+  reserveAveraged(20);
+  reserveInstant(1);
+  addAveraged(&v.groundSpeed, "Ground Speed (m/s)");
+  addAveraged(&v.engineSpeed, "Engine Speed (rpm)");
+  addAveraged(&v.acceleration.y, "Lat. Accel (m/s2)");
+  addAveraged(&v.acceleration.x, "Long. Accel (m/s2)");
+  addAveraged(&v.wheel[0].normalForce, "Normal Force LF (N)");
+  addAveraged(&v.wheel[1].normalForce, "Normal Force RF (N)");
+  addAveraged(&v.wheel[2].normalForce, "Normal Force LR (N)");
+  addAveraged(&v.wheel[3].normalForce, "Normal Force RR (N)");
+  addAveraged(&v.suspension[0].suspensionDeflection, "Suspension Deflection LF (m)");
+  addAveraged(&v.suspension[1].suspensionDeflection, "Suspension Deflection  RF (m)");
+  addAveraged(&v.suspension[2].suspensionDeflection, "Suspension Deflection LR (m)");
+  addAveraged(&v.suspension[3].suspensionDeflection, "Suspension Deflection RR (m)");
+  addAveraged(&v.suspension[0].mountForce, "Suspension Mount Force LF (N)");
+  addAveraged(&v.suspension[1].mountForce, "Suspension Mount Force RF (N)");
+  addAveraged(&v.suspension[2].mountForce, "Suspension Mount Force LR (N)");
+  addAveraged(&v.suspension[3].mountForce, "Suspension Mount Force RR (N)");
+  // These four columns carry the hub force magnitude (N) under their label.
+  addAveraged(&v.suspension[0].hubForceMagnitude, "Suspension Mount Moment LF (Nm)");
+  addAveraged(&v.suspension[1].hubForceMagnitude, "Suspension Mount Moment RF (Nm)");
+  addAveraged(&v.suspension[2].hubForceMagnitude, "Suspension Mount Moment LR (Nm)");
+  addAveraged(&v.suspension[3].hubForceMagnitude, "Suspension Mount Moment RR (Nm)");
+  addInstant(&script.runTime, "Time (s)");
+}
+
+bool ChannelRecorder::open(const char* path) {
+  file = std::fopen(path, "wt");
+  if (!file) return false;
+  for (uint32_t i = 0; i < instantCount; ++i) std::fprintf(file, "%s,", instantNames[i].c_str());
+  for (uint32_t i = 0; i < averagedCount; ++i) std::fprintf(file, "%s,", averagedNames[i].c_str());
+  std::fprintf(file, "\n");
+  return true;
+}
+
+void ChannelRecorder::sample() {
+  for (uint32_t i = 0; i < averagedCount; ++i) sampleBuffers[i][sampleIndex] = *averagedSources[i];
+  if (sampleIndex == samplesPerRow - 1) {
+    // A full block: instantaneous values, then the means in float sums.
+    for (uint32_t i = 0; i < instantCount; ++i) std::fprintf(file, "%f,", double(*instantSources[i]));
+    for (uint32_t i = 0; i < averagedCount; ++i) {
+      float sum = 0.0f;
+      for (int32_t k = 0; k < samplesPerRow; ++k) sum = float(double(sum) + sampleBuffers[i][k]);
+      std::fprintf(file, "%f,", double(sum) / samplesPerRow);
+    }
+    std::fprintf(file, "\n");
+    sampleIndex = 0;
+  } else if (script.currentEvent > 0) {
+    ++sampleIndex;
+  }
+}
+
+bool ChannelRecorder::close() {
+  if (!file) return true;
+  const bool ok = !std::ferror(file);
+  const bool closed = std::fclose(file) == 0;
+  file = nullptr;
+  return ok && closed;
+}
+
+}  // namespace vdsim

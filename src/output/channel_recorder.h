@@ -1,0 +1,56 @@
+// The channel recorder: the run's time history in "Data/Output.csv".
+//
+// Each channel is a name and a live float in the Vehicle or the script. After
+// every step sample() copies the averaged channels; every samplesPerRow
+// samples it writes one row of their means (float sums, divided in double)
+// after the instantaneous channels' current values, each cell "%f,". Nothing
+// is recorded while the script's first event is current.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vdsim {
+
+struct Vehicle;
+class EventScript;
+
+class ChannelRecorder {
+ public:
+  static constexpr std::size_t kNameLength = 31;  ///< longest channel name kept
+
+  ChannelRecorder(const Vehicle& vehicle, const EventScript& script, int samplesPerRow);
+  ~ChannelRecorder();
+  ChannelRecorder(const ChannelRecorder&) = delete;
+  ChannelRecorder& operator=(const ChannelRecorder&) = delete;
+
+  void reserveAveraged(uint32_t n);
+  void reserveInstant(uint32_t n);
+  void addAveraged(const float* source, const char* name);
+  void addInstant(const float* source, const char* name);
+  // The run's 21 channels.
+  void defineChannels();
+
+  // Creates (or empties) the file and writes the header; false if it cannot.
+  bool open(const char* path);
+  void sample();
+  // Closes the file; false if any write failed.
+  bool close();
+
+  std::FILE* file = nullptr;
+  const Vehicle& vehicle;
+  const EventScript& script;
+  int32_t samplesPerRow;
+  int32_t sampleIndex = 0;
+  std::vector<const float*> averagedSources;
+  std::vector<std::vector<float>> sampleBuffers;
+  std::vector<std::string> averagedNames;
+  uint32_t averagedCount = 0;
+  std::vector<const float*> instantSources;
+  std::vector<std::string> instantNames;
+  uint32_t instantCount = 0;
+};
+
+}  // namespace vdsim

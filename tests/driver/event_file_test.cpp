@@ -1,0 +1,86 @@
+#include "driver/event_file.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/event_script.h"
+#include "dynamics/vehicle.h"
+
+namespace vdsim {
+namespace {
+
+struct Scan {
+  Vehicle vehicle;
+  EventScript script{vehicle};
+  CarChoice car;
+  std::string error;
+  bool ok = false;
+  explicit Scan(const std::string& text) { ok = readEventText("Events.ini", text, script, car, error); }
+};
+
+TEST(EventFile, ReadsCarAndEventsInOrderBehindTheBuiltIns) {
+  Scan s(
+      "free text [car] name   MyCar\n dt 0.001\n"
+      "[event] kind SteerRamp v 20 v2 25\n r1 100 r2 50 t 10\n"
+      "[event] kind Brake v 15\n"
+      "[event] kind TargetSpeed v 30 hold 2\n");
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.car.baseName, "MyCar");
+  EXPECT_EQ(s.car.timeStep, 0.001f);
+  ASSERT_EQ(s.script.eventCount, 5u);
+  const Event& ramp = *s.script.events[2];
+  EXPECT_EQ(ramp.kind, SteerRamp);
+  EXPECT_EQ(ramp.speed, 20.0f);
+  EXPECT_EQ(ramp.endSpeed, 25.0f);
+  EXPECT_EQ(ramp.startRadius, 100.0f);
+  EXPECT_EQ(ramp.endRadius, 50.0f);
+  EXPECT_EQ(ramp.duration, 10.0f);
+  EXPECT_EQ(s.script.events[3]->kind, Brake);
+  EXPECT_EQ(s.script.events[3]->speed, 15.0f);
+  EXPECT_EQ(s.script.events[4]->duration, 2.0f);
+}
+
+TEST(EventFile, MarkersAreExactAndOnlyCountWhereTheScanReads) {
+  // "[Event]" is free text; "[event]" read as a key opens nothing; an
+  // unknown kind adds nothing and its values are skipped by the scan.
+  Scan s(
+      "[Event] kind Brake v 3\n"
+      "[car] [event] Car dt 0.01\n"
+      "[event] kind Drift v 1\n");
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.car.baseName, "Car");
+  EXPECT_EQ(s.script.eventCount, 2u);
+}
+
+TEST(EventFile, LaterCarWins) {
+  Scan s("[car] n First dt 0.01 [car] n Second dt 0.002");
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.car.baseName, "Second");
+  EXPECT_EQ(s.car.timeStep, 0.002f);
+}
+
+TEST(EventFile, BadInputNamesFileLineAndItem) {
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"[event] k Brake v 3\n", "Events.ini: no [car] section: the car base name and time step are missing"},
+      {"[car] n Car\n dt fast\n", "Events.ini:2: [car], item 2: expected a number, found \"fast\""},
+      {"[car] n Car dt 0.001\n[event] k SteerRamp a 1 b 2\n", "Events.ini:2: [event] 1 (SteerRamp), item 4: file ends before this value"},
+      {"[car] n Car dt 0.001 [event] k Brake\n\nv x1\n", "Events.ini:3: [event] 1 (Brake), item 2: expected a number, found \"x1\""},
+      {"[car] n Car dt 0\n", "Events.ini:1: [car], item 2: the time step must be a positive number of seconds, found 0.000000"},
+      {"[car] n Car dt nan\n", "Events.ini:1: [car], item 2: expected a finite number, found \"nan\""},
+  };
+  for (const Case& c : cases) {
+    Scan s(c.text);
+    EXPECT_FALSE(s.ok) << c.text;
+    EXPECT_EQ(s.error, c.error);
+  }
+  Scan longName("[car] n " + std::string(57, 'a') + " dt 0.01");
+  EXPECT_EQ(longName.error, "Events.ini:1: [car], item 1: car base name longer than 56 characters");
+  Scan longToken("[car] n Car dt 0.01 " + std::string(64, 'x'));
+  EXPECT_EQ(longToken.error,
+            "Events.ini:1: token longer than 63 characters: \"xxxxxxxxxxxxxxxxxxxxxxxx\"...");
+}
+
+}  // namespace
+}  // namespace vdsim
