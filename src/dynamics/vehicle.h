@@ -154,8 +154,14 @@ struct Vehicle {
   void setUpSystem(int corners);
   void setTimeStep(float dt) { timeStep = dt; }
 
-  // Advances the car by one time step.
+  // Advances the car by one time step: assembleSystem, solveSystem, integrate.
   void step();
+  // Builds this step's linear system from the state and the driver inputs.
+  void assembleSystem();
+  // Solves the system into solution (zero-filled when it is singular).
+  void solveSystem();
+  // Advances corners and chassis with the solution; refreshes the mount loads.
+  void integrate();
 
   // True when every state quantity that the step integrates is finite.
   bool stateIsFinite() const;
