@@ -1,0 +1,93 @@
+// The recorder: gating, averaging in float sums, the CSV text.
+#include "output/channel_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/event_script.h"
+#include "dynamics/vehicle.h"
+
+namespace vdsim {
+namespace {
+
+struct Recorder : testing::Test {
+  Vehicle car;
+  EventScript script{car};
+  std::string path = testing::TempDir() + "recorder_test.csv";
+  std::vector<std::string> lines() {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+};
+
+TEST_F(Recorder, HeaderNamesTheChannelsInOrderWithTrailingCommas) {
+  ChannelRecorder rec(car, script, 100);
+  rec.defineChannels();
+  ASSERT_TRUE(rec.open(path.c_str()));
+  ASSERT_TRUE(rec.close());
+  const auto l = lines();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0],
+            "Time (s),Ground Speed (m/s),Engine Speed (rpm),Lat. Accel (m/s2),Long. Accel (m/s2),"
+            "Normal Force LF (N),Normal Force RF (N),Normal Force LR (N),Normal Force RR (N),"
+            "Suspension Deflection LF (m),Suspension Deflection  RF (m),"
+            "Suspension Deflection LR (m),Suspension Deflection RR (m),"
+            "Suspension Mount Force LF (N),Suspension Mount Force RF (N),"
+            "Suspension Mount Force LR (N),Suspension Mount Force RR (N),"
+            "Suspension Mount Moment LF (Nm),Suspension Mount Moment RF (Nm),"
+            "Suspension Mount Moment LR (Nm),Suspension Mount Moment RR (Nm),");
+}
+
+TEST_F(Recorder, WritesOneRowPerFullBlockAfterTheFirstEvent) {
+  ChannelRecorder rec(car, script, 100);
+  rec.defineChannels();
+  ASSERT_TRUE(rec.open(path.c_str()));
+  car.groundSpeed = 9.81f;
+  car.engineSpeed = 2.0f;
+  script.runTime = 1.5f;
+  // While the first event is current, samples overwrite slot 0.
+  for (int i = 0; i < 500; ++i) rec.sample();
+  script.currentEvent = 1;
+  for (int i = 0; i < 99; ++i) rec.sample();
+  std::fflush(rec.file);
+  EXPECT_EQ(lines().size(), 1u);  // header only
+  for (int i = 0; i < 151; ++i) rec.sample();  // 250 in all: two rows
+  ASSERT_TRUE(rec.close());
+  const auto l = lines();
+  ASSERT_EQ(l.size(), 3u);
+  // The float sum of 100 x 9.81f is 980.99982, not 981.
+  EXPECT_EQ(l[1].substr(0, 29), "1.500000,9.809998,2.000000,0.");
+  std::stringstream cells(l[2]);
+  int count = 0;
+  for (std::string cell; std::getline(cells, cell, ',');) ++count;
+  EXPECT_EQ(count, 21);
+  EXPECT_EQ(l[2].back(), ',');
+}
+
+TEST_F(Recorder, OneSamplePerRowWritesEveryStepEvenDuringTheFirstEvent) {
+  ChannelRecorder rec(car, script, 1);
+  rec.defineChannels();
+  ASSERT_TRUE(rec.open(path.c_str()));
+  for (int i = 0; i < 3; ++i) rec.sample();
+  ASSERT_TRUE(rec.close());
+  EXPECT_EQ(lines().size(), 4u);
+}
+
+TEST_F(Recorder, NamesAreCutTo31Characters) {
+  ChannelRecorder rec(car, script, 1);
+  rec.reserveAveraged(1);
+  rec.reserveInstant(0);
+  rec.addAveraged(&car.mass, "A channel name far longer than thirty-one characters");
+  EXPECT_EQ(rec.averagedNames[0], "A channel name far longer than ");
+  EXPECT_FALSE(rec.open("/nonexistent-directory/Output.csv"));
+}
+
+}  // namespace
+}  // namespace vdsim
