@@ -60,7 +60,7 @@ bool EventScript::update() {
   // The clock runs from the update after the first event has been left.
   if (currentEvent > 0) runTime = float(double(runTime) + dt);
   // Pass at most one finished event.
-  if (events[currentEvent]->done) ++currentEvent;
+  if (currentEvent < eventCount && events[currentEvent]->done) ++currentEvent;
   if (currentEvent >= eventCount) return false;
   Event& e = *events[currentEvent];
   e.elapsed = float(double(e.elapsed) + dt);
