@@ -1,10 +1,10 @@
-# Front door: `make run` builds and runs the default example, `make test`
-# builds and runs every test.
+# Front door: `make run` builds and runs the default example, `make plot`
+# draws its dashboard, `make test` builds and runs every test.
 BUILD      ?= build
 EXAMPLE    ?= examples/default
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test bench clean
+.PHONY: all build run plot test bench clean
 
 all: build
 
@@ -18,6 +18,11 @@ run: build
 	@cd $(EXAMPLE) && ../../$(BUILD)/vdsim; status=$$?; \
 	if [ $$status -ne 0 ]; then echo "vdsim exited with status $$status"; exit $$status; fi; \
 	echo "Wrote $(EXAMPLE)/Data/Output.csv ($$(($$(wc -l < Data/Output.csv) - 1)) rows)"
+
+plot:
+	@if [ ! -f $(EXAMPLE)/Data/Output.csv ]; then \
+	  echo "No $(EXAMPLE)/Data/Output.csv yet: run make run first" >&2; exit 1; fi
+	@tools/vdsim-plot $(EXAMPLE) -o $(EXAMPLE)/Data/Output.png
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
