@@ -1,5 +1,291 @@
-// placeholder: the car file loader
+// Loading a car: the car file, the optional parameter file with the rates and
+// positions derived from it, then the tire file.
+//
+// Derivation from the parameter file (m the scaled chassis mass, f the front
+// weight fraction, L the wheelbase, w = 6.2831854 * ride frequency):
+//   masses and inertias      * massScale
+//   mount x                  L (1 - f) front, -L f rear
+//   mount y                  -track / 2 left, +track / 2 right
+//   drag, downforce factors  * aeroScale
+//   spring rate              k = w^2 0.5 m f          (rear: 1 - f for f)
+//   damper rate              2 zeta sqrt(m 0.5 f k)   (rear: 1 - f for f)
+// Each corner carries half its axle's share of the chassis mass as a single
+// mass on its spring, with the given natural frequency and damping ratio.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "definition/car_file.h"
+#include "definition/token_reader.h"
 #include "dynamics/vehicle.h"
+
 namespace vdsim {
-bool Vehicle::loadCar(const std::string&, std::string&) { return true; }
+
+namespace {
+
+constexpr const char* kTireFile = "Goodyear2692x7.pkj";
+constexpr double kTwoPi = 6.2831854;
+
+// Label of item n of a section, for messages: "[corner] 3, item 6".
+std::string itemLabel(const std::string& section, int item) {
+  return section + ", item " + std::to_string(item);
+}
+
+// Label of value k (1-based) of an item with several values.
+std::string valueLabel(const std::string& item, int k, int count) {
+  return item + ", value " + std::to_string(k) + " of " + std::to_string(count);
+}
+
+// A key followed by one number.
+bool readKeyedNumber(TokenReader& in, const std::string& section, int item, float& value) {
+  const std::string label = itemLabel(section, item);
+  return in.key(label) && in.number(label, value);
+}
+
+// A key followed by one integer ("%i": 010 is eight, 0x10 sixteen).
+bool readKeyedInteger(TokenReader& in, const std::string& section, int item, int& value) {
+  const std::string label = itemLabel(section, item);
+  return in.key(label) && in.integer(label, value);
+}
+
+// A key followed by three numbers.
+bool readKeyedTriple(TokenReader& in, const std::string& section, int item, float v[3]) {
+  const std::string label = itemLabel(section, item);
+  if (!in.key(label)) return false;
+  for (int k = 0; k < 3; ++k) {
+    if (!in.number(valueLabel(label, k + 1, 3), v[k])) return false;
+  }
+  return true;
+}
+
+// count bare numbers into values, which is allocated here.
+bool readList(TokenReader& in, const std::string& section, int item, int count,
+              std::vector<float>& values) {
+  const std::string label = itemLabel(section, item);
+  values.assign(count, 0.0f);
+  for (int k = 0; k < count; ++k) {
+    if (!in.number(valueLabel(label, k + 1, count), values[k])) return false;
+  }
+  return true;
+}
+
+// "[car]": inertia, mass, drag and downforce factors, anti-roll rates, reserved.
+bool readChassis(TokenReader& in, Vehicle& car) {
+  const std::string s = "[car]";
+  float inertia[3];
+  if (!readKeyedTriple(in, s, 1, inertia)) return false;
+  car.inertia = diagonal(inertia[0], inertia[1], inertia[2]);
+  return readKeyedNumber(in, s, 2, car.mass) && readKeyedNumber(in, s, 3, car.dragFactor) &&
+         readKeyedNumber(in, s, 4, car.downforceFactor) &&
+         readKeyedNumber(in, s, 5, car.antiRollRateFront) &&
+         readKeyedNumber(in, s, 6, car.antiRollRateRear) &&
+         readKeyedInteger(in, s, 7, car.chassisReserved);
+}
+
+// "[powertrain]": torque polynomial, engine speed limits, gear ratios. The
+// counts are checked before their arrays are allocated.
+bool readPowertrain(TokenReader& in, Vehicle& car) {
+  const std::string s = "[powertrain]";
+  int order = 0;
+  if (!readKeyedInteger(in, s, 1, order)) return false;
+  if (order < 0 || order > kMaxTorqueOrder) {
+    return in.fail(itemLabel(s, 1) + ": the torque order must be from 0 to " +
+                   std::to_string(kMaxTorqueOrder) + ", found " + std::to_string(order));
+  }
+  car.torqueOrder = order;
+  if (!readList(in, s, 2, order + 1, car.torqueCoefficients)) return false;
+  if (!readKeyedNumber(in, s, 3, car.maxEngineSpeed)) return false;
+  if (!readKeyedNumber(in, s, 4, car.shiftDownEngineSpeed)) return false;
+  int gears = 0;
+  if (!readKeyedInteger(in, s, 5, gears)) return false;
+  if (gears < 1 || gears > kMaxGearCount) {
+    return in.fail(itemLabel(s, 5) + ": the gear count must be from 1 to " +
+                   std::to_string(kMaxGearCount) + ", found " + std::to_string(gears));
+  }
+  car.gearCount = gears;
+  return readList(in, s, 6, gears, car.gearRatio);
+}
+
+// "[corner]" number p (0-based): wheel inertia, mount, radius, masses,
+// suspension and tire rates, reserved, brake gain. Named 1..4 in messages.
+bool readCorner(TokenReader& in, int p, Vehicle& car) {
+  const std::string s = "[corner] " + std::to_string(p + 1);
+  Suspension& suspension = car.suspension[p];
+  Wheel& wheel = car.wheel[p];
+  float inertia[3];
+  if (!readKeyedTriple(in, s, 1, inertia)) return false;
+  wheel.wheelInertia = diagonal(inertia[0], inertia[1], inertia[2]);
+  float mount[3];
+  if (!readKeyedTriple(in, s, 2, mount)) return false;
+  suspension.mountPosition.set(mount[0], mount[1], mount[2]);
+  return readKeyedNumber(in, s, 3, wheel.unloadedRadius) &&
+         readKeyedNumber(in, s, 4, suspension.unsprungMass) &&
+         readKeyedNumber(in, s, 5, wheel.wheelMass) &&
+         readKeyedNumber(in, s, 6, suspension.springRate) &&
+         readKeyedNumber(in, s, 7, suspension.damperRate) &&
+         readKeyedNumber(in, s, 8, wheel.tireSpringRate) &&
+         readKeyedNumber(in, s, 9, wheel.tireDamperRate) &&
+         readKeyedInteger(in, s, 10, wheel.wheelReserved) &&
+         readKeyedNumber(in, s, 11, suspension.brakeTorqueGain);
+}
+
+// True when nothing exists at path: a missing parameter file is allowed.
+bool isMissing(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+// float(value * scale), the scaling of one mass or inertia.
+float scaled(float value, float scale) { return float(double(value) * scale); }
+
+void scaleDiagonal(Mat3& m, float scale) {
+  for (int i = 0; i < 3; ++i) m[i][i] = scaled(m[i][i], scale);
+}
+
+}  // namespace
+
+bool readCarText(Vehicle& car, const std::string& name, const std::string& text,
+                 std::string& error) {
+  TokenReader in(name, text);
+  bool haveChassis = false;
+  bool havePowertrain = false;
+  int corners = 0;
+  std::string token;
+  while (in.next(token)) {
+    if (token == "[car]") {
+      if (!readChassis(in, car)) break;
+      haveChassis = true;
+    } else if (token == "[powertrain]") {
+      if (!readPowertrain(in, car)) break;
+      havePowertrain = true;
+    } else if (token == "[corner]") {
+      if (corners == kCornerCount) {
+        in.fail(
+            "[corner] 5: a car has four corners (LF, RF, LR, RR); a fifth [corner] "
+            "section is not allowed");
+        break;
+      }
+      if (!readCorner(in, corners, car)) break;
+      ++corners;
+    }
+  }
+  if (!in.failed()) {
+    if (!haveChassis) {
+      in.failFile("no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars)");
+    } else if (!havePowertrain) {
+      in.failFile("no [powertrain] section (torque curve, engine speeds, gear ratios)");
+    } else if (corners < kCornerCount) {
+      in.failFile(std::to_string(corners) + " [corner] section" + (corners == 1 ? "" : "s") +
+                  "; a car needs four, one per corner (LF, RF, LR, RR)");
+    }
+  }
+  if (in.failed()) {
+    error = in.error();
+    return false;
+  }
+  return true;
+}
+
+bool readParamsText(CarParams& params, const std::string& name, const std::string& text,
+                    std::string& error) {
+  float* const items[] = {
+      &params.massScale,         &params.wheelbase,          &params.frontWeightFraction,
+      &params.frontTrack,        &params.rearTrack,          &params.torqueScale,
+      &params.aeroScale,         &params.frontRideFrequency, &params.frontDampingRatio,
+      &params.rearRideFrequency, &params.rearDampingRatio,
+  };
+  TokenReader in(name, text);
+  bool haveParams = false;
+  std::string token;
+  while (in.next(token)) {
+    if (token != "[params]") continue;
+    int item = 0;
+    for (float* value : items) {
+      if (!readKeyedNumber(in, "[params]", ++item, *value)) break;
+    }
+    if (in.failed()) break;
+    haveParams = true;
+  }
+  if (!in.failed() && !haveParams) {
+    in.failFile(
+        "no [params] section (mass scale, wheelbase, weight split, tracks, torque and "
+        "aero scales, ride frequencies, damping ratios)");
+  }
+  if (in.failed()) {
+    error = in.error();
+    return false;
+  }
+  return true;
+}
+
+void applyParams(Vehicle& car, const CarParams& params) {
+  const float massScale = params.massScale;
+  const float f = params.frontWeightFraction;
+
+  // Masses first, so that the rates below follow the scaled mass.
+  car.mass = scaled(car.mass, massScale);
+  scaleDiagonal(car.inertia, massScale);
+  for (int p = 0; p < kCornerCount; ++p) {
+    car.suspension[p].unsprungMass = scaled(car.suspension[p].unsprungMass, massScale);
+    car.wheel[p].wheelMass = scaled(car.wheel[p].wheelMass, massScale);
+    scaleDiagonal(car.wheel[p].wheelInertia, massScale);
+  }
+  const float m = car.mass;
+
+  // Axles about the centre of mass, tracks about the centre line; z as read.
+  const float frontX = float(double(params.wheelbase) * (1.0 - f));
+  const float rearX = float(-double(params.wheelbase) * f);
+  car.suspension[0].mountPosition.x = frontX;
+  car.suspension[1].mountPosition.x = frontX;
+  car.suspension[2].mountPosition.x = rearX;
+  car.suspension[3].mountPosition.x = rearX;
+  car.suspension[0].mountPosition.y = float(-double(params.frontTrack) / 2.0);
+  car.suspension[1].mountPosition.y = float(double(params.frontTrack) / 2.0);
+  car.suspension[2].mountPosition.y = float(-double(params.rearTrack) / 2.0);
+  car.suspension[3].mountPosition.y = float(double(params.rearTrack) / 2.0);
+
+  car.dragFactor = float(double(car.dragFactor) * params.aeroScale);
+  car.downforceFactor = float(double(car.downforceFactor) * params.aeroScale);
+
+  // Spring rates: half the axle's share of the chassis mass per corner.
+  const double frontOmega = kTwoPi * params.frontRideFrequency;
+  const double rearOmega = kTwoPi * params.rearRideFrequency;
+  const float frontSpring = float(frontOmega * frontOmega * 0.5 * m * f);
+  const float rearSpring = float(rearOmega * rearOmega * 0.5 * m * (1.0 - f));
+  // Damper rates: the damping ratio times the critical damping 2 sqrt(k m).
+  const float frontDamper =
+      float(2.0 * params.frontDampingRatio * sqrtf32(float(double(m) * 0.5 * f * frontSpring)));
+  const float rearDamper = float(2.0 * params.rearDampingRatio *
+                                 sqrtf32(float(double(m) * 0.5 * (1.0 - f) * rearSpring)));
+  for (int p = 0; p < kCornerCount; ++p) {
+    const bool front = p < 2;
+    car.suspension[p].springRate = front ? frontSpring : rearSpring;
+    car.suspension[p].damperRate = front ? frontDamper : rearDamper;
+  }
+
+  car.torqueScale = params.torqueScale;
+}
+
+bool Vehicle::loadCar(const std::string& baseName, std::string& error) {
+  const std::string carPath = baseName + ".ini";
+  const std::string paramsPath = baseName + ".params";
+
+  std::string text;
+  if (!TokenReader::readFile(carPath, text, error)) return false;
+  if (!readCarText(*this, carPath, text, error)) return false;
+
+  // Without a parameter file the car file's rates and positions stand.
+  torqueScale = 1.0f;
+  if (!isMissing(paramsPath)) {
+    CarParams params;
+    if (!TokenReader::readFile(paramsPath, text, error)) return false;
+    if (!readParamsText(params, paramsPath, text, error)) return false;
+    applyParams(*this, params);
+  }
+
+  return tire.loadTireFile(kTireFile, error);
+}
+
 }  // namespace vdsim
