@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "dynamics/vehicle.h"
@@ -14,21 +15,23 @@ namespace {
 
 constexpr float kDt = 0.001f;  // the examples' time step (s)
 
-// The default example's car, loaded from its own directory.
+// Loads the default example's car from its own directory and sets it up.
+void setUpExampleCar(Vehicle& car) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(VDSIM_SOURCE_DIR "/examples/default"), 0);
+  std::string error;
+  const bool loaded = car.loadCar("Sedan", error);
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_TRUE(loaded) << error;
+  car.initialize();
+  car.setUpSystem(kCornerCount);
+  car.setTimeStep(kDt);
+}
+
 struct ExampleCar : testing::Test {
   Vehicle car;
-  void SetUp() override {
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(VDSIM_SOURCE_DIR "/examples/default"), 0);
-    std::string error;
-    const bool loaded = car.loadCar("Sedan", error);
-    ASSERT_EQ(chdir(cwd), 0);
-    ASSERT_TRUE(loaded) << error;
-    car.initialize();
-    car.setUpSystem(kCornerCount);
-    car.setTimeStep(kDt);
-  }
+  void SetUp() override { setUpExampleCar(car); }
   void run(float seconds, float pedal = 0.0f, float steer = 0.0f) {
     const int steps = int(std::lround(seconds / kDt));
     for (int i = 0; i < steps; ++i) {
@@ -111,6 +114,26 @@ TEST_F(ExampleCar, ThrottleSteerAndBrakeMoveItAsADriverExpects) {
   run(0.5f, 0.5f, 0.0f);  // brake
   EXPECT_LT(car.acceleration.x, -2.0f);
   EXPECT_LT(car.groundSpeed, before - 1.0f);
+}
+
+// Two cars stepped side by side in one process stay identical bit for bit:
+// nothing in a step depends on anything but its own Vehicle.
+TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
+  Vehicle other;
+  setUpExampleCar(other);
+  for (int i = 0; i < 6000; ++i) {
+    const float pedal = i < 3000 ? 0.0f : -0.7f, steer = i < 4500 ? 0.0f : 0.04f;
+    car.pedal = other.pedal = pedal;
+    car.steer = other.steer = steer;
+    car.step();
+    other.step();
+    ASSERT_EQ(std::memcmp(car.suspension, other.suspension, sizeof car.suspension), 0) << i;
+    ASSERT_EQ(std::memcmp(car.wheel, other.wheel, sizeof car.wheel), 0) << i;
+    ASSERT_EQ(std::memcmp(&car.position, &other.position, sizeof(Vec3)), 0) << i;
+    ASSERT_EQ(std::memcmp(&car.attitude, &other.attitude, sizeof(Quat)), 0) << i;
+    ASSERT_EQ(std::memcmp(&car.angularVelocity, &other.angularVelocity, sizeof(Vec3)), 0) << i;
+  }
+  EXPECT_GT(car.groundSpeed, 3.0f);
 }
 
 // A car with two gears and a cubic torque curve, built by hand.
