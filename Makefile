@@ -24,6 +24,15 @@ plot:
 	  echo "No $(EXAMPLE)/Data/Output.csv yet: run make run first" >&2; exit 1; fi
 	@tools/vdsim-plot $(EXAMPLE) -o $(EXAMPLE)/Data/Output.png
 
+# A 9-run parameter sweep of the constant-radius example through GNU parallel
+# (front ride frequency x rear anti-roll rate): prints the summary table and
+# writes $(BUILD)/sweep-example/summary.csv.
+.PHONY: sweep-example
+sweep-example: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target vdsim
+	tools/vdsim-sweep examples/skidpad examples/sweeps/skidpad-ride-arb.csv \
+	  -o $(BUILD)/sweep-example --vdsim $(BUILD)/vdsim
+
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
