@@ -1,10 +1,12 @@
 # Front door: `make run` builds and runs the default example, `make plot`
-# draws its dashboard, `make test` builds and runs every test.
+# draws its dashboard, `make test` builds and runs every test; `make
+# test-sanitize` runs them under sanitizers, `make fuzz` fuzzes the readers.
 BUILD      ?= build
 EXAMPLE    ?= examples/default
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all build run plot test bench clean
+.PHONY: test-sanitize fuzz
 
 all: build
 
@@ -38,6 +40,51 @@ test: build
 
 bench: build
 	$(BUILD)/bench/vdsim_bench
+
+# Sanitizer build: the whole test suite with address, leak and
+# undefined-behaviour checks (any report fails the test that caused it). The
+# Python tool tests are left out: they exercise no C++ code.
+SANITIZE_BUILD ?= build-sanitize
+$(SANITIZE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVDSIM_SANITIZE=ON
+
+test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && \
+	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) -E '^tools_'
+
+# Fuzzing of the file readers with libFuzzer (clang++), FUZZ_SECONDS per
+# target. New corpus entries, logs and crash inputs go to $(FUZZ_BUILD) only;
+# the seeds in tests/fuzz/corpus/ are read, never written. A crash, leak,
+# sanitizer report, timeout or memory blow-up fails with the input's path.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS  = event_file car_file tire_file
+$(FUZZ_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DVDSIM_FUZZ=ON
+
+fuzz: $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/artifacts/$$t; \
+	  log=$(FUZZ_BUILD)/fuzz_$$t.log; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s (log $$log)"; \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -rss_limit_mb=2048 -dict=tests/fuzz/$$t.dict \
+	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t/ \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t >$$log 2>&1; \
+	  status=$$?; \
+	  if [ $$status -ne 0 ]; then \
+	    tail -n 60 $$log; \
+	    echo "fuzz_$$t FAILED (status $$status); input kept in $(FUZZ_BUILD)/artifacts/$$t/"; \
+	    exit 1; \
+	  fi; \
+	  grep -h '^Done' $$log; \
+	done
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz

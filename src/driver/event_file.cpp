@@ -1,5 +1,6 @@
 #include "driver/event_file.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "definition/token_reader.h"
@@ -34,6 +35,13 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       if (baseName.size() > kMaxBaseName) {
         in.fail("[car], item 1: car base name longer than " + std::to_string(kMaxBaseName) +
                 " characters");
+        break;
+      }
+      // The name becomes a path: a NUL or other control byte would cut or bend it.
+      if (std::any_of(baseName.begin(), baseName.end(),
+                      [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
+        in.fail("[car], item 1: the car base name holds a control character: " +
+                quoted(baseName));
         break;
       }
       if (!in.key("[car], item 2") || !in.number("[car], item 2", dt)) break;

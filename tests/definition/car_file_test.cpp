@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -603,86 +602,6 @@ TEST_F(CarOnDisk, ExampleCarLoads) {
     EXPECT_GT(torque, 140.0) << rpm;
     EXPECT_LT(torque, 250.0) << rpm;
   }
-}
-
-// --- Whole runs of the binary on bad car input ---
-
-// Runs vdsim in a scenario directory whose Events.ini names the car "Car".
-class BadCarRun : public CarOnDisk {
- protected:
-  void SetUp() override {
-    CarOnDisk::SetUp();
-    ASSERT_EQ(mkdir("Data", 0700), 0);
-    write("Events.ini", "[car] name Car dt 0.001\n[event] kind TargetSpeed speed 10 time 1\n");
-    write("Car.ini", carText());
-    write("Car.params", kParams);
-    write("Goodyear2692x7.pkj", tireText());
-  }
-  // Exit status of the run; stderr in err_.
-  int run() {
-    const int status =
-        std::system((std::string("'") + VDSIM_BINARY + "' >out.txt 2>err.txt").c_str());
-    err_ = read("err.txt");
-    EXPECT_EQ(read("out.txt"), "");
-    EXPECT_NE(access("Data/Output.csv", F_OK), 0) << "the output file was created";
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string err_;
-};
-
-TEST_F(BadCarRun, EachBadInputStopsTheRunWithOneLine) {
-  struct Case {
-    std::string file, text, message;
-  };
-  const std::string car = carText();
-  const std::string tire = tireText();
-  const Case cases[] = {
-      {"Car.ini", replaced(car, "[car]", "car"),
-       "Car.ini: no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars)"},
-      {"Car.ini", replaced(car, "[powertrain]", "powertrain"),
-       "Car.ini: no [powertrain] section (torque curve, engine speeds, gear ratios)"},
-      {"Car.ini", replaced(car, "[corner]", "corner", "brake 1002"),
-       "Car.ini: 3 [corner] sections; a car needs four, one per corner (LF, RF, LR, RR)"},
-      {"Car.ini", car + cornerText(5),
-       "Car.ini:66: [corner] 5: a car has four corners (LF, RF, LR, RR); a fifth [corner] "
-       "section is not allowed"},
-      {"Car.ini", replaced(car, "spring 20003", "spring abc"),
-       "Car.ini:48: [corner] 3, item 6: expected a number, found \"abc\""},
-      {"Car.ini", car.substr(0, car.size() - 5),
-       "Car.ini:65: [corner] 4, item 11: file ends before this value"},
-      {"Car.ini", replaced(car, "order 2", "order -1"),
-       "Car.ini:12: [powertrain], item 1: the torque order must be from 0 to 64, found -1"},
-      {"Car.ini", replaced(car, "gears 3", "gears 0"),
-       "Car.ini:16: [powertrain], item 5: the gear count must be from 1 to 64, found 0"},
-      {"Car.ini", replaced(car, "downforce 0.1", "downforce " + std::string(70, '9')),
-       "Car.ini:6: [car], item 4: token longer than 63 characters: "
-       "\"999999999999999999999999\"..."},
-      {"Car.params", "[params] 1 2 3",
-       "Car.params:1: [params], item 2: file ends before this value"},
-      {"Car.params", "massScale 1",
-       "Car.params: no [params] section (mass scale, wheelbase, weight split, tracks, torque "
-       "and aero scales, ride frequencies, damping ratios)"},
-      {"Car.params", replaced(kParams, "wheelbase 2.6", "wheelbase 2,6"),
-       "Car.params:3: [params], item 2: expected a number, found \"2,6\""},
-      {"Goodyear2692x7.pkj", tire.substr(0, tire.find("74\n")),
-       "Goodyear2692x7.pkj:73: coefficient 73 (rVy6): file ends before this value"},
-      {"Goodyear2692x7.pkj", replaced(tire, "\n5\n", "\nfive\n"),
-       "Goodyear2692x7.pkj:5: coefficient 4 (pEx2): expected a number, found \"five\""},
-  };
-  for (const Case& c : cases) {
-    const std::string good = read(c.file);
-    write(c.file, c.text);
-    EXPECT_EQ(run(), 2) << c.message;
-    EXPECT_EQ(err_, "vdsim: " + c.message + "\n");
-    write(c.file, good);
-  }
-  // Missing files.
-  ASSERT_EQ(unlink("Goodyear2692x7.pkj"), 0);
-  EXPECT_EQ(run(), 2);
-  EXPECT_EQ(err_, "vdsim: Goodyear2692x7.pkj: cannot open: No such file or directory\n");
-  ASSERT_EQ(unlink("Car.ini"), 0);
-  EXPECT_EQ(run(), 2);
-  EXPECT_EQ(err_, "vdsim: Car.ini: cannot open: No such file or directory\n");
 }
 
 }  // namespace
