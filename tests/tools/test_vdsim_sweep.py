@@ -10,7 +10,6 @@ interrupted then resumed.
 import csv
 import getpass
 import os
-import re
 import shutil
 import signal
 import socket
@@ -633,10 +632,10 @@ class MultiHostTest(DirectRunChecks, unittest.TestCase):
     def setUp(self):
         require_tools(self)
         self.directory = tempfile.TemporaryDirectory()
+        self.addCleanup(self.directory.cleanup)
         self.root = self.directory.name
         os.makedirs(os.path.join(self.root, "ssh"), mode=0o700)
         self.hosts = TwoHosts(os.path.join(self.root, "ssh"))
-        self.addCleanup(self.directory.cleanup)
         self.addCleanup(self.hosts.stop)
 
     def test_sweep_over_two_hosts(self):
