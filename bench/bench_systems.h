@@ -1,0 +1,55 @@
+// What the benchmarks share: the default example's directory, its systems
+// recorded along a whole run, and a timer for the measured part of an
+// iteration.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "numerics/solver_systems.h"
+
+namespace vdsim {
+namespace bench {
+
+// The example every figure is measured on.
+inline std::string defaultExampleDir() { return std::string(VDSIM_SOURCE_DIR) + "/examples/default"; }
+
+// Phases of the default example, by the script's event index.
+constexpr int kPhaseCount = 5;
+inline const char* phaseName(int event) {
+  static const char* const kNames[kPhaseCount] = {"settle", "launch", "accelerate", "corner",
+                                                  "brake"};
+  return event >= 0 && event < kPhaseCount ? kNames[event] : "other";
+}
+
+// One whole run of the default example: every kRecordEvery-th system and the
+// number of steps (recorded once per process).
+constexpr int kRecordEvery = 64;
+struct RecordedRun {
+  std::vector<solvertest::RecordedSystem> systems;
+  int steps = 0;
+};
+const RecordedRun& recordedRun();
+
+// Benchmark registration, after the run is recorded.
+void registerSolverBenchmarks();
+void registerStepBenchmarks();
+
+// Times one part of an iteration with the steady clock, for manual timing.
+class PartTimer {
+ public:
+  void start() { begin_ = std::chrono::steady_clock::now(); }
+  void stop(benchmark::State& state) {
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin_).count());
+  }
+
+ private:
+  std::chrono::steady_clock::time_point begin_;
+};
+
+}  // namespace bench
+}  // namespace vdsim
