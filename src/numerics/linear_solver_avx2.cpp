@@ -89,8 +89,8 @@ struct Lanes {
   // column's rows that are not +0 there (columnRows, two words a column),
   // and the rows holding -0 and NaN (two words each).
   SPARSE_TARGET static void scanMatrix(float* const* a, int n, std::uint64_t* pattern,
-                                       std::uint64_t* columnRows, std::uint64_t* negRows,
-                                       std::uint64_t* nanRows) {
+                         std::uint64_t* columnRows, std::uint64_t* negRows,
+                         std::uint64_t* nanRows) {
     const int to = n + 1;
     negRows[0] = negRows[1] = nanRows[0] = nanRows[1] = 0;
     for (int k = 0; k < 2 * n; ++k) columnRows[k] = 0;
@@ -98,70 +98,64 @@ struct Lanes {
       for (int r = 0; r < n; ++r) scanRowOneByOne(a[r], r, to, pattern, columnRows, negRows, nanRows);
       return;
     }
-    // mask[g][r]: the lanes of columns 8g .. 8g+7 of row r that are not +0;
-    // rows from n on are left zero up to a multiple of 32.
-    const int groups = (to + 7) / 8;
-    const int rowBlocks = (n + 31) / 32;
-    alignas(32) unsigned char mask[16][kSparseMaxUnknowns + 1];
-    for (int g = 0; g < groups; ++g) {
-      _mm256_store_si256(reinterpret_cast<__m256i*>(&mask[g][32 * (rowBlocks - 1)]),
-                         _mm256_setzero_si256());
-    }
     const __m256i zero = _mm256_setzero_si256();
     const __m256i magnitude = _mm256_set1_epi32(0x7fffffff);
-    const int fullGroups = to / 8;
-    const int tail = to % 8;  // columns of the last group
+    const __m256i negativeZero = _mm256_set1_epi32(int(0x80000000u));
+    const __m256i infinity = _mm256_set1_epi32(0x7f800000);
+    const int fullGroups = to / 8;                          // eight columns each
+    const int lowGroups = fullGroups < 8 ? fullGroups : 8;  // those in the first word
+    const int tail = to % 8;                                // columns after them
+    // The coefficient columns 0 .. n-1, as the two words of a set.
+    const std::uint64_t coefficientsLow = n >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << n) - 1;
+    const std::uint64_t coefficientsHigh = n > 64 ? ~std::uint64_t(0) >> (128 - n) : 0;
     for (int r = 0; r < n; ++r) {
       const float* row = a[r];
       __m256i smallest = magnitude, largest = zero;  // of the integers; of the magnitudes
       std::uint64_t low = 0, high = 0;
-      for (int g = 0; g < fullGroups; ++g) {
+      int g = 0;
+      for (; g < lowGroups; ++g) {
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8 * g));
-        const unsigned lanes = lanesNotZero(b, zero);
-        mask[g][r] = static_cast<unsigned char>(lanes);
-        if (g < 8) {
-          low |= std::uint64_t(lanes) << (8 * g);
-        } else {
-          high |= std::uint64_t(lanes) << (8 * g - 64);
-        }
+        low |= lanesNotZero(b, zero) << (8 * g);
+        smallest = _mm256_min_epi32(smallest, b);
+        largest = _mm256_max_epi32(largest, _mm256_and_si256(b, magnitude));
+      }
+      for (; g < fullGroups; ++g) {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8 * g));
+        high |= lanesNotZero(b, zero) << (8 * g - 64);
         smallest = _mm256_min_epi32(smallest, b);
         largest = _mm256_max_epi32(largest, _mm256_and_si256(b, magnitude));
       }
       if (tail != 0) {
         // The eight columns ending at column n: the last tail lanes are new.
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + to - 8));
-        const unsigned lanes = lanesNotZero(b, zero) >> (8 - tail);
-        mask[fullGroups][r] = static_cast<unsigned char>(lanes);
-        if (fullGroups < 8) {
-          low |= std::uint64_t(lanes) << (8 * fullGroups);
+        const std::uint64_t lanes = lanesNotZero(b, zero) >> (8 - tail);
+        if (g < 8) {
+          low |= lanes << (8 * g);
         } else {
-          high |= std::uint64_t(lanes) << (8 * fullGroups - 64);
+          high |= lanes << (8 * g - 64);
         }
         smallest = _mm256_min_epi32(smallest, b);
         largest = _mm256_max_epi32(largest, _mm256_and_si256(b, magnitude));
       }
       pattern[2 * r] = low;
       pattern[2 * r + 1] = high;
+      // The row joins the rows of its coefficient columns.
       const std::uint64_t rowBit = std::uint64_t(1) << (r & 63);
-      if (!_mm256_testz_si256(
-              _mm256_cmpeq_epi32(smallest, _mm256_set1_epi32(int(0x80000000u))), magnitude)) {
-        negRows[r >> 6] |= rowBit;
+      std::uint64_t* rowsOf = columnRows + (r >> 6);
+      for (std::uint64_t m = low & coefficientsLow; m != 0; m &= m - 1) {
+        rowsOf[2 * __builtin_ctzll(m)] |= rowBit;
       }
-      if (!_mm256_testz_si256(_mm256_cmpgt_epi32(largest, _mm256_set1_epi32(0x7f800000)),
-                              magnitude)) {
-        nanRows[r >> 6] |= rowBit;
+      for (std::uint64_t m = high & coefficientsHigh; m != 0; m &= m - 1) {
+        rowsOf[2 * (64 + __builtin_ctzll(m))] |= rowBit;
       }
-    }
-    // Transpose: bit b of mask[g][r] is row r of column 8g+b. Each byte's
-    // top bit, 32 rows at a time, then the next bit up by doubling.
-    for (int g = 0; g < groups; ++g) {
-      for (int block = 0; block < rowBlocks; ++block) {
-        __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(&mask[g][32 * block]));
-        for (int b = 7; b >= 0; --b) {
-          const int k = 8 * g + b;
-          const std::uint64_t rows = unsigned(_mm256_movemask_epi8(bytes));
-          if (k < n) columnRows[2 * k + (block >> 1)] |= rows << (32 * (block & 1));
-          bytes = _mm256_add_epi8(bytes, bytes);
+      const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi32(smallest, negativeZero),
+                                              _mm256_cmpgt_epi32(largest, infinity));
+      if (!_mm256_testz_si256(special, special)) {
+        if (!_mm256_testz_si256(_mm256_cmpeq_epi32(smallest, negativeZero), magnitude)) {
+          negRows[r >> 6] |= rowBit;
+        }
+        if (!_mm256_testz_si256(_mm256_cmpgt_epi32(largest, infinity), magnitude)) {
+          nanRows[r >> 6] |= rowBit;
         }
       }
     }
@@ -188,6 +182,19 @@ struct Lanes {
     seen = _mm_min_epi32(seen, _mm_castps_si128(result));
   }
 
+  // The same, leaving the first keeps lanes of x as they are.
+  SPARSE_TARGET static void update4Keeping(float* x, const double* wide, Factor f, int keeps,
+                                           Acc& seen) {
+    const __m128 xs = _mm_loadu_ps(x);
+    const __m256d product = _mm256_mul_pd(f, _mm256_load_pd(wide));
+    const __m128 computed = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_cvtps_pd(xs), product));
+    const __m128 kept =
+        _mm_castsi128_ps(_mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(keeps)));
+    const __m128 result = _mm_blendv_ps(computed, xs, kept);
+    _mm_storeu_ps(x, result);
+    seen = _mm_min_epi32(seen, _mm_castps_si128(result));
+  }
+
   // x[k] := float(x[k] - f * y[k]) for k = 0 .. count-1.
   SPARSE_TARGET static void updateSpan(float* x, const float* y, double f, int count) {
     const __m256d fd = _mm256_set1_pd(f);
@@ -209,6 +216,13 @@ struct Lanes {
       _mm256_storeu_ps(a + k, vb);
       _mm256_storeu_ps(b + k, va);
     }
+    if (k + 4 <= count) {
+      const __m128 va = _mm_loadu_ps(a + k);
+      const __m128 vb = _mm_loadu_ps(b + k);
+      _mm_storeu_ps(a + k, vb);
+      _mm_storeu_ps(b + k, va);
+      k += 4;
+    }
     for (; k < count; ++k) {
       const float t = a[k];
       a[k] = b[k];
@@ -218,21 +232,19 @@ struct Lanes {
 
  private:
   // The scan of one row of a system too small for vectors.
-  SPARSE_TARGET static void scanRowOneByOne(const float* row, int r, int to,
-                                            std::uint64_t* pattern, std::uint64_t* columnRows,
-                                            std::uint64_t* negRows, std::uint64_t* nanRows) {
-    std::uint64_t columns = 0;
+  SPARSE_TARGET static void scanRowOneByOne(const float* row, int r, int to, std::uint64_t* pattern,
+                              std::uint64_t* columnRows, std::uint64_t* negRows,
+                              std::uint64_t* nanRows) {
+    pattern[2 * r] = pattern[2 * r + 1] = 0;
     for (int k = 0; k < to; ++k) {
       std::uint32_t b;
       __builtin_memcpy(&b, &row[k], sizeof b);
       if (b == 0) continue;
-      columns |= std::uint64_t(1) << k;
+      pattern[2 * r] |= std::uint64_t(1) << k;
       if (k < to - 1) columnRows[2 * k] |= std::uint64_t(1) << r;
       if (b == 0x80000000u) negRows[0] |= std::uint64_t(1) << r;
       if ((b & 0x7fffffffu) > 0x7f800000u) nanRows[0] |= std::uint64_t(1) << r;
     }
-    pattern[2 * r] = columns;
-    pattern[2 * r + 1] = 0;
   }
   // Eight floats as integers, the first skip of them (if any) read as +0.
   SPARSE_TARGET static __m256i withoutLanesBelow(const float* x, int skip) {
@@ -257,7 +269,8 @@ struct Lanes {
 }  // namespace avx2
 
 int solveLinearSystemAvx2(float** rows, int n, float* solution) {
-  if (n > kSparseMaxUnknowns) return solveLinearSystemReference(rows, n, solution);
+  // Systems of fewer than three unknowns have no room for a vector window.
+  if (n < 3 || n > kSparseMaxUnknowns) return solveLinearSystemReference(rows, n, solution);
   return avx2::solveSparse(rows, n, solution);
 }
 

@@ -12,7 +12,7 @@
 #include "numerics/linear_solver.h"
 #include "numerics/linear_solver_paths.h"
 
-#ifdef __SSE2__
+#if defined(__SSE2__) && !defined(VDSIM_SCALAR_LANES)
 #include <emmintrin.h>
 #endif
 
@@ -21,7 +21,7 @@ namespace baseline {
 
 #define SPARSE_TARGET
 
-#ifdef __SSE2__
+#if defined(__SSE2__) && !defined(VDSIM_SCALAR_LANES)
 
 // Vector operations on SSE2: two double lanes per arithmetic instruction,
 // four float lanes per scan or exchange.
@@ -176,15 +176,32 @@ struct Lanes {
                                               _mm_set1_epi32(int(0x80000000u))));
   }
 
+  // The same, leaving the first keeps lanes of x as they are.
+  static void update4Keeping(float* x, const double* wide, Factor f, int keeps, Acc& seen) {
+    const __m128 xs = _mm_loadu_ps(x);
+    const __m128d low = _mm_sub_pd(_mm_cvtps_pd(xs), _mm_mul_pd(f, _mm_load_pd(wide)));
+    const __m128d high =
+        _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(xs, xs)), _mm_mul_pd(f, _mm_load_pd(wide + 2)));
+    const __m128 computed = _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+    const __m128 kept =
+        _mm_castsi128_ps(_mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(keeps)));
+    const __m128 result = _mm_or_ps(_mm_and_ps(kept, xs), _mm_andnot_ps(kept, computed));
+    _mm_storeu_ps(x, result);
+    seen = _mm_or_si128(seen, _mm_cmpeq_epi32(_mm_castps_si128(result),
+                                              _mm_set1_epi32(int(0x80000000u))));
+  }
+
   // x[k] := float(x[k] - f * y[k]) for k = 0 .. count-1.
   static void updateSpan(float* x, const float* y, double f, int count) {
     const __m128d fd = _mm_set1_pd(f);
     int k = 0;
     for (; k + 2 <= count; k += 2) {
-      const __m128d xs = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(x + k))));
-      const __m128d ys = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(y + k))));
-      _mm_store_sd(reinterpret_cast<double*>(x + k),
-                   _mm_castps_pd(_mm_cvtpd_ps(_mm_sub_pd(xs, _mm_mul_pd(fd, ys)))));
+      const __m128i* xPair = reinterpret_cast<const __m128i*>(x + k);
+      const __m128i* yPair = reinterpret_cast<const __m128i*>(y + k);
+      const __m128d xs = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(xPair)));
+      const __m128d ys = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(yPair)));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(x + k),
+                       _mm_castps_si128(_mm_cvtpd_ps(_mm_sub_pd(xs, _mm_mul_pd(fd, ys)))));
     }
     for (; k < count; ++k) x[k] = float(double(x[k]) - f * y[k]);
   }
@@ -209,18 +226,16 @@ struct Lanes {
   static void scanRowOneByOne(const float* row, int r, int to, std::uint64_t* pattern,
                               std::uint64_t* columnRows, std::uint64_t* negRows,
                               std::uint64_t* nanRows) {
-    std::uint64_t columns = 0;
+    pattern[2 * r] = pattern[2 * r + 1] = 0;
     for (int k = 0; k < to; ++k) {
       std::uint32_t b;
       __builtin_memcpy(&b, &row[k], sizeof b);
       if (b == 0) continue;
-      columns |= std::uint64_t(1) << k;
+      pattern[2 * r] |= std::uint64_t(1) << k;
       if (k < to - 1) columnRows[2 * k] |= std::uint64_t(1) << r;
       if (b == 0x80000000u) negRows[0] |= std::uint64_t(1) << r;
       if ((b & 0x7fffffffu) > 0x7f800000u) nanRows[0] |= std::uint64_t(1) << r;
     }
-    pattern[2 * r] = columns;
-    pattern[2 * r + 1] = 0;
   }
   static unsigned movemask(__m128i m) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(m))); }
 };
@@ -280,7 +295,11 @@ struct Lanes {
   }
 
   static void update4(float* x, const double* wide, Factor f, Acc& seen) {
-    for (int l = 0; l < 4; ++l) {
+    update4Keeping(x, wide, f, 0, seen);
+  }
+
+  static void update4Keeping(float* x, const double* wide, Factor f, int keeps, Acc& seen) {
+    for (int l = keeps; l < 4; ++l) {
       x[l] = float(double(x[l]) - f * wide[l]);
       seen = seen || bits(x[l]) == 0x80000000u;
     }
@@ -308,7 +327,8 @@ struct Lanes {
 }  // namespace baseline
 
 int solveLinearSystemBaseline(float** rows, int n, float* solution) {
-  if (n > kSparseMaxUnknowns) return solveLinearSystemReference(rows, n, solution);
+  // Systems of fewer than three unknowns have no room for a vector window.
+  if (n < 3 || n > kSparseMaxUnknowns) return solveLinearSystemReference(rows, n, solution);
   return baseline::solveSparse(rows, n, solution);
 }
 
