@@ -108,23 +108,28 @@ struct Lanes {
     // The coefficient columns 0 .. n-1, as the two words of a set.
     const std::uint64_t coefficientsLow = n >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << n) - 1;
     const std::uint64_t coefficientsHigh = n > 64 ? ~std::uint64_t(0) >> (128 - n) : 0;
+    // The lanes of the whole groups, as the two words of a set.
+    const std::uint64_t lowGroupLanes =
+        lowGroups == 8 ? ~std::uint64_t(0) : (std::uint64_t(1) << (8 * lowGroups)) - 1;
+    const std::uint64_t highGroupLanes =
+        fullGroups == 16 ? ~std::uint64_t(0)
+                         : (std::uint64_t(1) << (8 * (fullGroups - lowGroups))) - 1;
     for (int r = 0; r < n; ++r) {
       const float* row = a[r];
       __m256i smallest = magnitude, largest = zero;  // of the integers; of the magnitudes
+      // The +0 lanes of the whole groups, then the others of them.
       std::uint64_t low = 0, high = 0;
       int g = 0;
-      for (; g < lowGroups; ++g) {
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8 * g));
-        low |= lanesNotZero(b, zero) << (8 * g);
-        smallest = _mm256_min_epi32(smallest, b);
-        largest = _mm256_max_epi32(largest, _mm256_and_si256(b, magnitude));
+      if (lowGroups == 8) {
+#pragma GCC unroll 8
+        for (int h = 0; h < 8; ++h) low |= zeroLanes(row + 8 * h, smallest, largest) << (8 * h);
+        g = 8;
+      } else {
+        for (; g < lowGroups; ++g) low |= zeroLanes(row + 8 * g, smallest, largest) << (8 * g);
       }
-      for (; g < fullGroups; ++g) {
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8 * g));
-        high |= lanesNotZero(b, zero) << (8 * g - 64);
-        smallest = _mm256_min_epi32(smallest, b);
-        largest = _mm256_max_epi32(largest, _mm256_and_si256(b, magnitude));
-      }
+      for (; g < fullGroups; ++g) high |= zeroLanes(row + 8 * g, smallest, largest) << (8 * g - 64);
+      low = ~low & lowGroupLanes;
+      high = ~high & highGroupLanes;
       if (tail != 0) {
         // The eight columns ending at column n: the last tail lanes are new.
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + to - 8));
@@ -252,6 +257,16 @@ struct Lanes {
     if (skip <= 0) return b;
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(skip), lane), b);
+  }
+  // The lanes of eight floats that are +0; the eight join the smallest
+  // integers and the largest magnitudes seen.
+  SPARSE_TARGET static std::uint64_t zeroLanes(const float* x, __m256i& smallest,
+                                               __m256i& largest) {
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    smallest = _mm256_min_epi32(smallest, b);
+    largest = _mm256_max_epi32(largest, _mm256_and_si256(b, _mm256_set1_epi32(0x7fffffff)));
+    return unsigned(
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(b, _mm256_setzero_si256()))));
   }
   // The lanes of eight floats that are not +0.
   SPARSE_TARGET static std::uint64_t lanesNotZero(__m256i b, __m256i zero) {

@@ -240,6 +240,32 @@ TEST(FastSolver, AgreesOnEverySizeAndStorage) {
   }
 }
 
+TEST(FastSolver, AgreesOnSparseSystemsAcrossTheWordEdge) {
+  // Mostly-zero systems whose nonzeros, signed zeros and right-hand sides
+  // fall anywhere, sized around 64 and 128 columns: the pivot row's windows
+  // then start on either side of column 64 and run into the last columns.
+  std::mt19937 rng(64);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::uniform_real_distribution<float> value(-10.0f, 10.0f);
+  for (int n : {58, 60, 61, 62, 63, 64, 65, 66, 67, 68, 70, 100, 120, 124, 125, 126, 127}) {
+    for (int i = 0; i < 6; ++i) {
+      const double density = 0.05 + 0.15 * i;
+      Values v = square(n);
+      for (int r = 0; r < n; ++r) {
+        for (int k = 0; k <= n; ++k) {
+          const double u = unit(rng);
+          v[r][k] = u < density ? value(rng) : (u < density + 0.02 ? -0.0f : 0.0f);
+        }
+        if (unit(rng) < 0.9) v[r][r] = value(rng);
+      }
+      expectSameAsReference(v, "sparse n = " + std::to_string(n) + " density " +
+                                   std::to_string(density),
+                            {Storage::kExact, Storage::kPadded});
+      if (HasFailure()) return;
+    }
+  }
+}
+
 // --- Random systems ------------------------------------------------------------
 
 TEST(FastSolver, AgreesOnRandomVehicleLikeSystems) {
