@@ -54,9 +54,10 @@ bool TokenReader::readFile(const std::string& path, std::string& text, std::stri
   std::size_t got;
   while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
   const bool bad = std::ferror(file);
+  const int reason = errno;
   std::fclose(file);
   if (bad) {
-    error = path + ": cannot read";
+    error = path + ": cannot read: " + std::strerror(reason);
     return false;
   }
   return true;

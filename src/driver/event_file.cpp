@@ -50,6 +50,13 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
                 std::to_string(dt));
         break;
       }
+      // The script's clock is a float advanced by dt each step: it must be
+      // able to pass the 3 s of the built-in settle, or the run never ends.
+      if (float(3.0 + dt) == 3.0f) {
+        in.fail("[car], item 2: the time step " + quoted(std::to_string(dt)) +
+                " is too small for the run's clock to advance past 3 s");
+        break;
+      }
       car.baseName = baseName;
       car.timeStep = dt;
       haveCar = true;

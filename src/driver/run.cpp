@@ -1,7 +1,9 @@
 // The run: start-up in its fixed order, then the stepping loop.
 #include "driver/run.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "definition/token_reader.h"
@@ -46,8 +48,8 @@ int runSimulation() {
   ChannelRecorder recorder(vehicle, script, kSamplesPerRow);
   recorder.defineChannels();
   if (!recorder.open(kOutputFile)) {
-    return inputError(std::string(kOutputFile) +
-                      ": cannot create the output file (is there a \"Data\" directory?)");
+    return inputError(std::string(kOutputFile) + ": cannot create the output file: " +
+                      std::strerror(errno));
   }
 
   // Driver, car, recorder, once per time step, until the last event is done.

@@ -39,7 +39,7 @@ NO_PARAMS = ("no [params] section (mass scale, wheelbase, weight split, tracks, 
              "aero scales, ride frequencies, damping ratios)")
 FIFTH_CORNER = ("[corner] 5: a car has four corners (LF, RF, LR, RR); a fifth [corner] "
                 "section is not allowed")
-NO_OUTPUT = 'Data/Output.csv: cannot create the output file (is there a "Data" directory?)'
+NO_OUTPUT = "Data/Output.csv: cannot create the output file: "
 DIVERGED = re.compile(
     rb"vdsim: the simulation diverged \(non-finite state\) at (\d+\.\d{6}) s of simulated "
     rb"time; Data/Output\.csv keeps the rows written before\n")
@@ -234,7 +234,7 @@ class MissingAndUnreadableFiles(CatalogueCase):
                 scenario = Scenario(self)
                 os.remove(scenario.path(name))
                 os.symlink("/proc/self/mem", scenario.path(name))
-                self.refused(scenario, "%s: cannot read" % name)
+                self.refused(scenario, "%s: cannot read: Input/output error" % name)
 
     @unittest.skipIf(is_root(), "running as root, who may read a file of mode 000; "
                      "the unopenable and unreadable cases above cover root")
@@ -287,6 +287,13 @@ class EventFile(CatalogueCase):
                 self.event_error("0.001", value, "\n[car]",
                                  "[car], item 2: the time step must be a positive number of "
                                  "seconds, found " + shown)
+
+    def test_time_step_too_small_for_the_clock(self):
+        # A float clock at 3 s does not move for steps below about 1.2e-7 s:
+        # the built-in settle would never end.
+        self.event_error("0.001", "1e-7", "\n[car]",
+                         '[car], item 2: the time step "0.000000" is too small for the '
+                         "run's clock to advance past 3 s")
 
     def test_event_values_that_do_not_convert(self):
         self.event_error("25.0", "fast", "\n[event]",
@@ -541,14 +548,14 @@ class OutputFile(CatalogueCase):
     def test_without_a_data_directory(self):
         scenario = Scenario(self)
         shutil.rmtree(scenario.path("Data"))
-        self.refused(scenario, NO_OUTPUT)
+        self.refused(scenario, NO_OUTPUT + "No such file or directory")
         self.assertFalse(os.path.exists(scenario.path("Data")))
 
     def test_output_file_is_a_directory(self):
         scenario = Scenario(self)
         os.remove(scenario.path("Data/Output.csv"))
         os.mkdir(scenario.path("Data/Output.csv"))
-        self.refused(scenario, NO_OUTPUT)
+        self.refused(scenario, NO_OUTPUT + "Is a directory")
         self.assertEqual(os.listdir(scenario.path("Data/Output.csv")), [])
 
     @unittest.skipIf(is_root(), "running as root, who may write into a directory of mode 555")
@@ -556,7 +563,7 @@ class OutputFile(CatalogueCase):
         scenario = Scenario(self)
         os.remove(scenario.path("Data/Output.csv"))
         os.chmod(scenario.path("Data"), 0o555)
-        self.refused(scenario, NO_OUTPUT)
+        self.refused(scenario, NO_OUTPUT + "Permission denied")
 
 
 class Divergence(CatalogueCase):
