@@ -1,5 +1,5 @@
-// The time step on the example car: free fall, rest, throttle, steer, brake;
-// and exact checks of single operations against hand-worked values.
+// The time step on the example car (free fall, rest, throttle, steer, brake,
+// two cars side by side) and the integration against hand-worked values.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,25 +9,14 @@
 #include <string>
 
 #include "dynamics/vehicle.h"
+#include "test_cars.h"
 
 namespace vdsim {
 namespace {
 
-constexpr float kDt = 0.001f;  // the examples' time step (s)
-
-// Loads the default example's car from its own directory and sets it up.
-void setUpExampleCar(Vehicle& car) {
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(VDSIM_SOURCE_DIR "/examples/default"), 0);
-  std::string error;
-  const bool loaded = car.loadCar("Sedan", error);
-  ASSERT_EQ(chdir(cwd), 0);
-  ASSERT_TRUE(loaded) << error;
-  car.initialize();
-  car.setUpSystem(kCornerCount);
-  car.setTimeStep(kDt);
-}
+using testcars::handCar;
+using testcars::kDt;
+using testcars::setUpExampleCar;
 
 struct ExampleCar : testing::Test {
   Vehicle car;
@@ -134,102 +123,6 @@ TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
     ASSERT_EQ(std::memcmp(&car.angularVelocity, &other.angularVelocity, sizeof(Vec3)), 0) << i;
   }
   EXPECT_GT(car.groundSpeed, 3.0f);
-}
-
-// A car with two gears and a cubic torque curve, built by hand.
-Vehicle& handCar(Vehicle& v) {
-  v.torqueOrder = 2;
-  v.torqueCoefficients = {-2.0f, 30.0f, 100.0f};  // -2 x^2 + 30 x + 100, x = rpm / 1000
-  v.gearCount = 2;
-  v.gearRatio = {12.0f, 8.0f};
-  v.torqueScale = 1.5f;
-  v.initialize();
-  v.setUpSystem(kCornerCount);
-  v.setTimeStep(kDt);
-  return v;
-}
-
-TEST(BodyEquations, PowertrainFromTheRearWheels) {
-  Vehicle v;
-  handCar(v);
-  v.wheel[2].spinRate = -50.0f;
-  v.wheel[3].spinRate = -54.0f;
-  v.gear = 1;
-  v.pedal = -0.5f;
-  v.updatePowertrain();
-  EXPECT_EQ(v.meanDriveWheelSpeed, 52.0f);
-  EXPECT_EQ(v.engineAngularSpeed, 416.0f);
-  const float rpm = float(416.0 * 60.0 / 6.2831854);
-  EXPECT_EQ(v.engineSpeed, rpm);
-  const float x = float(rpm / 1000.0);
-  const float x2 = float(double(rpm) / 1000.0 * x);
-  float torque = float(double(x2) * -2.0f);
-  torque = float(double(torque) + double(x) * 30.0f);
-  torque = float(double(torque) + 100.0);
-  EXPECT_EQ(v.driveTorque, float(double(float(double(float(double(torque) * -0.5)) * 8.0)) * 1.5));
-  // Still rear wheels: only the constant term.
-  v.wheel[2].spinRate = v.wheel[3].spinRate = 0.0f;
-  v.updatePowertrain();
-  EXPECT_EQ(v.engineSpeed, 0.0f);
-  EXPECT_EQ(v.driveTorque, 100.0f * -0.5f * 8.0f * 1.5f);
-}
-
-TEST(BodyEquations, AntiRollBarsPushAgainstRoll) {
-  Vehicle v;
-  v.antiRollRateFront = 20000.0f;
-  v.antiRollRateRear = 10000.0f;
-  v.suspension[0].suspensionDeflection = 0.01f;
-  v.suspension[1].suspensionDeflection = -0.01f;
-  v.suspension[2].suspensionDeflection = 0.005f;
-  v.suspension[3].suspensionDeflection = 0.005f;
-  v.updateAntiRoll();
-  EXPECT_EQ(v.antiRollForce[0], -400.0f);
-  EXPECT_EQ(v.antiRollForce[1], 400.0f);
-  EXPECT_EQ(v.antiRollForce[2], -0.0f);
-  EXPECT_EQ(v.antiRollForce[3], 0.0f);
-  EXPECT_EQ(v.antiRollMomentFront, -800.0f);
-  EXPECT_EQ(v.antiRollMomentRear, 0.0f);
-}
-
-// One wheel hanging at a chosen height, radius 0.25 m.
-struct Contact : testing::Test {
-  Vehicle v;
-  void SetUp() override {
-    handCar(v);
-    for (Wheel& w : v.wheel) {
-      w.unloadedRadius = 0.25f;
-      w.tireSpringRate = 200000.0f;
-    }
-    TireCoefficients& t = v.tire;
-    t.setScaleFactors();
-    t[t.nominalLoad] = 4000.0f;
-    t[t.pCx1] = 1.6f;
-    t[t.pDx1] = 1.0f;
-    t[t.pKx1] = 20.0f;
-    t[t.pCy1] = 1.3f;
-    t[t.pDy1] = 1.0f;
-    t[t.pKy1] = 15.0f;
-    t[t.pKy2] = 1.5f;
-    v.suspension[0].mountPosition = Vec3(1.0f, -0.75f, 0.25f);
-  }
-  // Places corner 0's centre exactly 0.25 m above the ground, moving down at vz.
-  void place(float vz) {
-    v.position = Vec3(0.0f, 0.0f, -0.5f);
-    v.velocity = Vec3(0.0f, 0.0f, vz);
-    v.updateKinematics();
-    v.computeCornerForces(1);
-  }
-};
-
-TEST_F(Contact, AtZeroPenetrationOnlyTheLookAheadMakesContact) {
-  place(0.0f);
-  EXPECT_EQ(v.wheel[0].normalForce, 0.0f);
-  EXPECT_EQ(v.wheel[0].loadedRadius, 0.25f);
-  EXPECT_EQ(v.tireForce[0].z, 0.0f);
-  place(1.0f);  // 1 mm of travel in the step: in contact with half of it
-  EXPECT_NEAR(v.wheel[0].loadedRadius, 0.2495f, 1e-6f);
-  EXPECT_GT(v.wheel[0].normalForce, 0.0f);
-  EXPECT_LT(v.tireForce[0].z, 0.0f);  // pushes the wheel up
 }
 
 TEST(TimeStep, SpinAngleWrapsAgainstTheDoubleConstant) {
