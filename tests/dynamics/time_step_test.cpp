@@ -2,11 +2,8 @@
 // two cars side by side) and the integration against hand-worked values.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
-#include <string>
 
 #include "dynamics/vehicle.h"
 #include "test_cars.h"
