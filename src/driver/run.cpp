@@ -166,11 +166,7 @@ int runSimulation(const RunOptions& options) {
   for (;;) {
     if (stopSignal() != 0) { end = End::Signal; break; }
     if (writeFailed()) { end = End::WriteFailed; break; }
-    // The float clock must still move: past 2^24 steps of its value it stops.
-    if (script.currentEvent > 0 && float(double(script.runTime) + dt) == script.runTime) {
-      end = End::Clock;
-      break;
-    }
+    if (script.clockStopped()) { end = End::Clock; break; }
     if (options.maxTime > 0.0 && simulatedTime >= options.maxTime - 0.5 * dt) {
       end = End::MaxTime;
       break;
