@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vdsim {
 
@@ -35,16 +36,20 @@ std::string jsonNumber(double value, const char* format) {
   return text;
 }
 
-// A float as the shortest decimal that reads back as the same float
-// (0.001f is "0.001", not "0.00100000005").
+// A float as the shortest decimal that reads back as the same float, in
+// plain notation where one exists within 9 digits (0.001f is "0.001", not
+// "0.00100000005"; 20 is "20", not "2e+01").
 std::string jsonFloat(float value) {
   if (value != value || value - value != 0.0f) return "null";
+  std::string first;
   char text[40];
   for (int digits = 1; digits <= 9; ++digits) {
     std::snprintf(text, sizeof text, "%.*g", digits, double(value));
-    if (std::strtof(text, nullptr) == value) break;
+    if (std::strtof(text, nullptr) != value) continue;
+    if (std::strchr(text, 'e') == nullptr) return text;
+    if (first.empty()) first = text;
   }
-  return text;
+  return first;
 }
 
 std::string jsonFiles(const std::vector<RunRecord::File>& files) {
