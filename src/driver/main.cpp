@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/run.h"
+#include "numerics/floating_point_environment.h"
 
 namespace {
 
@@ -24,6 +25,11 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Round to nearest with subnormals kept, whatever state the process began in.
+  if (const char* problem = vdsim::setUpFloatingPointEnvironment()) {
+    std::fprintf(stderr, "vdsim: %s\n", problem);
+    return 2;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
     return 0;
