@@ -102,4 +102,4 @@ fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	done
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-sanitize build-fuzz build-flags
