@@ -84,18 +84,28 @@ build gcc-no-avx2-solver "${gcc[@]}" -DCMAKE_BUILD_TYPE=Release -DVDSIM_AVX2_SOL
 
 # Flags that would change results but that vdsim's own options override:
 # they must come first on the compile line and change nothing.
+# options_last NAME OPTION...: in NAME's compile line of time_step.cpp each
+# OPTION is the last of its kind.
+options_last() {
+  local name=$1 option kind; shift
+  local command
+  command=$(grep -e '-c [^ ]*/time_step.cpp' "$work/$name/compile_commands.json" 2>/dev/null)
+  for option in "$@"; do
+    kind=${option#-f}; kind=${kind#no-}; kind=${kind%%=*}
+    if [ "$(grep -o -E -- "-f(no-)?$kind(=[a-z]*)?( |\$)" <<<"$command" | tail -n 1 | tr -d ' ')" != "$option" ]; then
+      fail "$name: $option is not the last -f...$kind option: $command"; return
+    fi
+  done
+  echo "ok   $name: vdsim's floating-point options come after the user's"
+}
 build gcc-overridden "${gcc[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   "-DCMAKE_CXX_FLAGS=-O3 -ftree-vectorize -ftree-loop-vectorize -ftree-slp-vectorize -ffp-contract=fast -fassociative-math -fno-signed-zeros -fno-trapping-math -freciprocal-math"
-command=$(grep -e '-c [^ ]*/time_step.cpp' "$work/gcc-overridden/compile_commands.json" 2>/dev/null)
-last() { grep -o -- "$1" <<<"$command" | tail -n 1; }
-if [ "$(last '-ffp-contract=[a-z]*')" = -ffp-contract=off ] &&
-   [ "$(last '-f[no-]*tree-slp-vectorize')" = -fno-tree-slp-vectorize ] &&
-   [ "$(last '-f[no-]*associative-math')" = -fno-associative-math ] &&
-   [ "$(last '-f[no-]*signed-zeros')" = -fsigned-zeros ]; then
-  echo "ok   gcc-overridden: vdsim's floating-point options come after the user's"
-else
-  fail "gcc-overridden: the user's flags come after vdsim's: $command"
-fi
+options_last gcc-overridden -ffp-contract=off -fno-tree-slp-vectorize -fno-tree-loop-vectorize \
+  -fno-associative-math -fno-reciprocal-math -fsigned-zeros
+build clang-overridden "${clang[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  "-DCMAKE_CXX_FLAGS=-O3 -fvectorize -fslp-vectorize -ffp-contract=fast -fassociative-math -fno-signed-zeros -fno-trapping-math -freciprocal-math"
+options_last clang-overridden -ffp-contract=off -fno-slp-vectorize -fno-vectorize \
+  -fno-associative-math -fno-reciprocal-math -fsigned-zeros
 
 # Options that cannot be overridden stop the configure step, wherever the
 # user, a packager or a toolchain file put them.
