@@ -1,6 +1,8 @@
-# Front door: `make run` builds and runs the default example, `make plot`
-# draws its dashboard, `make test` builds and runs every test; `make
-# test-sanitize` runs them under sanitizers, `make fuzz` fuzzes the readers.
+# Front door: `make run` builds the simulator alone (CMake and a compiler are
+# all it needs) and runs the default example, `make plot` draws its dashboard,
+# `make test` builds and runs every test, `make bench` the benchmarks; `make
+# test-sanitize` runs the tests under sanitizers, `make fuzz` fuzzes the
+# readers.
 BUILD      ?= build
 EXAMPLE    ?= examples/default
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
@@ -10,16 +12,22 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 all: build
 
+# The first configure builds the simulator only; `make test` and `make bench`
+# turn on what they need (BUILD_TESTING, VDSIM_BENCHMARKS) in the same build.
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+
+# enable OPTION: reconfigures $(BUILD) with OPTION on unless it already is.
+enable = grep -q '^$(1):BOOL=ON' $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -D$(1)=ON
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	@cd $(EXAMPLE) && ../../$(BUILD)/vdsim; status=$$?; \
+run: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target vdsim
+	@$(BUILD)/vdsim --extended $(EXAMPLE); status=$$?; \
 	if [ $$status -ne 0 ]; then echo "vdsim exited with status $$status"; exit $$status; fi; \
-	echo "Wrote $(EXAMPLE)/Data/Output.csv ($$(($$(wc -l < Data/Output.csv) - 1)) rows)"
+	echo "Wrote $(EXAMPLE)/Data/Output.csv ($$(($$(wc -l < $(EXAMPLE)/Data/Output.csv) - 1)) rows), Extended.csv and Run.json"
 
 plot:
 	@if [ ! -f $(EXAMPLE)/Data/Output.csv ]; then \
@@ -35,10 +43,14 @@ sweep-example: $(BUILD)/CMakeCache.txt
 	tools/vdsim-sweep examples/skidpad examples/sweeps/skidpad-ride-arb.csv \
 	  -o $(BUILD)/sweep-example --vdsim $(BUILD)/vdsim
 
-test: build
+test: $(BUILD)/CMakeCache.txt
+	@$(call enable,BUILD_TESTING)
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-bench: build
+bench: $(BUILD)/CMakeCache.txt
+	@$(call enable,VDSIM_BENCHMARKS)
+	cmake --build $(BUILD) -j $(JOBS) --target vdsim_bench
 	$(BUILD)/bench/vdsim_bench
 
 # Sanitizer build: the whole test suite with address, leak and
@@ -46,13 +58,14 @@ bench: build
 # Python tool tests are left out: they exercise no C++ code.
 SANITIZE_BUILD ?= build-sanitize
 $(SANITIZE_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVDSIM_SANITIZE=ON
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVDSIM_SANITIZE=ON \
+	  -DBUILD_TESTING=ON
 
 test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VDSIM_TEST_TIME_SCALE=10 \
 	  ctest --output-on-failure -j $(JOBS) -E '^tools_'
 
 # Fuzzing of the file readers with libFuzzer (clang++), FUZZ_SECONDS per
@@ -63,8 +76,10 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS  = event_file car_file tire_file
 $(FUZZ_BUILD)/CMakeCache.txt:
+	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ with libFuzzer," \
+	  "which is not installed (Debian: apt-get install clang libclang-rt-dev)" >&2; exit 1; }
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_COMPILER=clang++ -DVDSIM_FUZZ=ON
+	  -DCMAKE_CXX_COMPILER=clang++ -DVDSIM_FUZZ=ON -DBUILD_TESTING=OFF
 
 fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
@@ -87,4 +102,4 @@ fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	done
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-sanitize build-fuzz build-flags

@@ -11,6 +11,7 @@
 
 #include "driver/process.h"
 #include "driver/run.h"
+#include "numerics/floating_point_environment.h"
 
 namespace {
 
@@ -54,6 +55,11 @@ int usageError(const std::string& message) {
 
 int main(int argc, char** argv) {
   vdsim::prepareProcess();
+  // Round to nearest with subnormals kept, whatever state the process began in.
+  if (const char* problem = vdsim::setUpFloatingPointEnvironment()) {
+    std::fprintf(stderr, "vdsim: %s\n", problem);
+    return vdsim::kExitBadInput;
+  }
 
   vdsim::RunOptions options;
   const char* directory = nullptr;

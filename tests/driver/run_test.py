@@ -254,6 +254,11 @@ class CommandLine(RunTest):
                        "128+N"):
             self.assertIn(needle, text)
 
+    def test_version(self):
+        result = subprocess.run([VDSIM, "--version"], capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stdout.decode(), r"^vdsim \d+\.\d+\.\d+\n$")
+
     def test_bad_arguments_are_one_line_and_status_2(self):
         for args, message in (
                 (["--frobnicate"], 'unknown option "--frobnicate"; try vdsim --help'),
