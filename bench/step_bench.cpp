@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -70,7 +71,8 @@ void realTimeBenchmark(benchmark::State& state, bool reference) {
     Vehicle& vehicle = example->vehicle;
     ChannelRecorder recorder(vehicle, example->script, 100);
     recorder.defineChannels();
-    recorder.open("/dev/null");
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    recorder.open(sink);
     const auto begin = std::chrono::steady_clock::now();
     double runTime = 0.0;
     while (example->script.update()) {
@@ -87,6 +89,7 @@ void realTimeBenchmark(benchmark::State& state, bool reference) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     state.SetIterationTime(seconds);
     recorder.close();
+    std::fclose(sink);
     simulated += runTime;
     wall += seconds;
   }

@@ -152,8 +152,10 @@ bool readCarText(Vehicle& car, const std::string& name, const std::string& text,
   bool haveChassis = false;
   bool havePowertrain = false;
   int corners = 0;
+  SectionScan scan{"[car]", "[powertrain]", "[corner]"};
   std::string token;
   while (in.next(token)) {
+    scan.saw(token, in.line());
     if (token == "[car]") {
       if (!readChassis(in, car)) break;
       haveChassis = true;
@@ -172,13 +174,16 @@ bool readCarText(Vehicle& car, const std::string& name, const std::string& text,
     }
   }
   if (!in.failed()) {
+    // Named at the end of the file, where the reader gave up.
     if (!haveChassis) {
-      in.failFile("no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars)");
+      in.fail("no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars)" +
+              scan.whereItGaveUp());
     } else if (!havePowertrain) {
-      in.failFile("no [powertrain] section (torque curve, engine speeds, gear ratios)");
+      in.fail("no [powertrain] section (torque curve, engine speeds, gear ratios)" +
+              scan.whereItGaveUp());
     } else if (corners < kCornerCount) {
-      in.failFile(std::to_string(corners) + " [corner] section" + (corners == 1 ? "" : "s") +
-                  "; a car needs four, one per corner (LF, RF, LR, RR)");
+      in.fail(std::to_string(corners) + " [corner] section" + (corners == 1 ? "" : "s") +
+              " (a car needs four, one per corner: LF, RF, LR, RR)" + scan.whereItGaveUp());
     }
   }
   if (in.failed()) {
@@ -198,8 +203,10 @@ bool readParamsText(CarParams& params, const std::string& name, const std::strin
   };
   TokenReader in(name, text);
   bool haveParams = false;
+  SectionScan scan{"[params]"};
   std::string token;
   while (in.next(token)) {
+    scan.saw(token, in.line());
     if (token != "[params]") continue;
     int item = 0;
     for (float* value : items) {
@@ -209,9 +216,9 @@ bool readParamsText(CarParams& params, const std::string& name, const std::strin
     haveParams = true;
   }
   if (!in.failed() && !haveParams) {
-    in.failFile(
+    in.fail(
         "no [params] section (mass scale, wheelbase, weight split, tracks, torque and "
-        "aero scales, ride frequencies, damping ratios)");
+        "aero scales, ride frequencies, damping ratios)" + scan.whereItGaveUp());
   }
   if (in.failed()) {
     error = in.error();

@@ -3,12 +3,16 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vdsim {
 
@@ -17,6 +21,11 @@ namespace {
 // White space as the C library's "%s" conversion sees it.
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string tooLargeMessage() {
+  return "larger than " + std::to_string(TokenReader::kMaxFileBytes >> 20) +
+         " MiB; an input file is a few kilobytes of text";
 }
 
 }  // namespace
@@ -35,41 +44,110 @@ std::string quoted(const std::string& token) {
   return out + "\"";
 }
 
+namespace {
+
+// The letters and digits of a token, lower-cased: "[Power_Train]" -> "powertrain".
+std::string letters(const std::string& token) {
+  std::string out;
+  for (unsigned char c : token) {
+    if (std::isalnum(c)) out += char(std::tolower(c));
+  }
+  return out;
+}
+
+}  // namespace
+
+void SectionScan::saw(const std::string& token, int line) {
+  for (const char* marker : markers_) {
+    if (token == marker) {
+      lastMarker_ = token;
+      lastMarkerLine_ = line;
+      return;
+    }
+  }
+  // A bracketed token spelled like a marker: a likely typing slip.
+  if (!nearMiss_.empty() || token.find_first_of("[]") == std::string::npos) return;
+  for (const char* marker : markers_) {
+    if (letters(token) == letters(marker)) {
+      nearMiss_ = token;
+      nearMissLine_ = line;
+      return;
+    }
+  }
+}
+
+std::string SectionScan::whereItGaveUp() const {
+  if (!nearMiss_.empty()) {
+    return "; line " + std::to_string(nearMissLine_) + " has " + quoted(nearMiss_) +
+           "; section markers are matched exactly (lower case, no blanks)";
+  }
+  if (!lastMarker_.empty()) {
+    return "; the last section read is " + lastMarker_ + " at line " +
+           std::to_string(lastMarkerLine_);
+  }
+  return "; the file has no section marker at all";
+}
+
 TokenReader::TokenReader(std::string name, std::string text)
-    : name_(std::move(name)), text_(std::move(text)) {}
+    : name_(std::move(name)), text_(std::move(text)) {
+  // A UTF-8 byte-order mark, as some editors write, is not part of the first token.
+  if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;
+}
 
 bool TokenReader::readFile(const std::string& path, std::string& text, std::string& error) {
-  struct stat info;
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    error = path + ": cannot read: is a directory";
-    return false;
-  }
-  std::FILE* file = std::fopen(path.c_str(), "rt");
-  if (!file) {
+  // Non-blocking, so that opening a FIFO cannot wait for a writer; only a
+  // regular file of bounded size is read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     error = path + ": cannot open: " + std::strerror(errno);
     return false;
   }
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    error = path + ": cannot read: " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    error = path + (S_ISDIR(info.st_mode) ? ": cannot read: is a directory"
+                                          : ": not a regular file");
+    ::close(fd);
+    return false;
+  }
+  if (std::uint64_t(info.st_size) > kMaxFileBytes) {
+    error = path + ": " + tooLargeMessage();
+    ::close(fd);
+    return false;
+  }
+  // Read to the end, up to one byte beyond the limit: a file may grow (or,
+  // under /proc, be longer than its size says).
   text.clear();
-  char buf[4096];
-  std::size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
-  const bool bad = std::ferror(file);
-  const int reason = errno;
-  std::fclose(file);
-  if (bad) {
+  char buf[65536];
+  int reason = 0;
+  for (;;) {
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) reason = errno;
+    if (got <= 0) break;
+    text.append(buf, std::size_t(got));
+    if (text.size() > kMaxFileBytes) break;
+  }
+  ::close(fd);
+  if (reason != 0) {
     error = path + ": cannot read: " + std::strerror(reason);
+    return false;
+  }
+  if (text.size() > kMaxFileBytes) {
+    error = path + ": " + tooLargeMessage();
     return false;
   }
   return true;
 }
 
-bool TokenReader::fail(const std::string& message) {
-  if (error_.empty()) error_ = name_ + ":" + std::to_string(tokenLine_) + ": " + message;
-  return false;
-}
+bool TokenReader::fail(const std::string& message) { return failAt(tokenLine_, message); }
 
-bool TokenReader::failFile(const std::string& message) {
-  if (error_.empty()) error_ = name_ + ": " + message;
+bool TokenReader::failAt(int line, const std::string& message) {
+  if (error_.empty()) error_ = name_ + ":" + std::to_string(line) + ": " + message;
   return false;
 }
 

@@ -8,19 +8,25 @@
 // "file:line: message" line naming the item.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace vdsim {
 
 class TokenReader {
  public:
   static constexpr std::size_t kMaxToken = 63;  ///< longest token (characters)
+  static constexpr std::size_t kMaxFileBytes = std::size_t(256) << 20;  ///< largest input file (bytes)
 
   // Reader over text that came from the file called name (used in messages).
+  // A UTF-8 byte-order mark at the very start is skipped.
   TokenReader(std::string name, std::string text);
 
-  // Reads the whole file at path into text. On failure sets error to a
-  // "path: cannot ..." line and returns false.
+  // Reads the whole file at path into text. Only a regular file of at most
+  // kMaxFileBytes is read (a FIFO, device or directory is refused without
+  // waiting on it). On failure sets error to a "path: ..." line and returns
+  // false.
   static bool readFile(const std::string& path, std::string& text, std::string& error);
 
   // Next token of the scan; false at end of file or on an over-long token
@@ -36,8 +42,8 @@ class TokenReader {
   // Sets the error to "name:line: message", line being that of the last
   // token read, and returns false.
   bool fail(const std::string& message);
-  // Sets the error to "name: message" (no line) and returns false.
-  bool failFile(const std::string& message);
+  // The same for a given line.
+  bool failAt(int line, const std::string& message);
 
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }
@@ -55,6 +61,29 @@ class TokenReader {
   int line_ = 1;       // line at the read position
   int tokenLine_ = 1;  // line of the last token
   std::string error_;
+};
+
+// What a scan for section markers saw, so that the message for a missing
+// section can say where the reader gave up: the last marker read, and the
+// first token that looks like a marker but does not match one exactly
+// ("[Corner]", "[power_train]").
+class SectionScan {
+ public:
+  explicit SectionScan(std::initializer_list<const char*> markers) : markers_(markers) {}
+
+  // Notes a token of the scan and its line.
+  void saw(const std::string& token, int line);
+  // The sentence that follows a missing section's message: "; line 30 has
+  // "[Corner]" (...)", or "; the last section read is [car] at line 17", or
+  // "; the file has no section marker".
+  std::string whereItGaveUp() const;
+
+ private:
+  std::vector<const char*> markers_;
+  std::string lastMarker_;
+  int lastMarkerLine_ = 0;
+  std::string nearMiss_;
+  int nearMissLine_ = 0;
 };
 
 // Quotes a token for a message, with non-printing bytes escaped.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "definition/token_reader.h"
 #include "driver/event_script.h"
@@ -10,24 +11,72 @@ namespace vdsim {
 
 namespace {
 
-// Reads count "key value" pairs of an event into values.
-bool readPairs(TokenReader& in, const std::string& section, int count, float* values) {
+// Label of value i (0-based) of an event: "[event] 2 (SteerRamp), item 4".
+std::string itemLabel(const std::string& section, int i) {
+  return section + ", item " + std::to_string(i + 2);
+}
+
+// Reads count "key value" pairs of an event into values, and their lines.
+bool readPairs(TokenReader& in, const std::string& section, int count, float* values,
+               int* lines) {
   for (int i = 0; i < count; ++i) {
-    const std::string label = section + ", item " + std::to_string(i + 2);
+    const std::string label = itemLabel(section, i);
     if (!in.key(label) || !in.number(label, values[i])) return false;
+    lines[i] = in.line();
+  }
+  return true;
+}
+
+std::string shortNumber(float value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", double(value));
+  return text;
+}
+
+// Refuses an event that can provably never finish. The measured speed is a
+// length, never negative, so a speed target of -0.5 m/s or less is never
+// within the 0.5 m/s that marks it reached; a start radius of 0 asks for an
+// infinite curvature. (Negative radii turn the other way; a ramp whose
+// radius changes sign passes through an infinite target, but only while it
+// is already running, and may be meant.)
+bool checkEventCanFinish(TokenReader& in, const std::string& section, const EventEntry& event,
+                         const int* lines) {
+  auto refuse = [&](int i, const std::string& why) {
+    return in.failAt(lines[i], itemLabel(section, i) + ": " + why);
+  };
+  if ((event.kind == TargetSpeed || event.kind == SteerRamp) && event.values[0] <= -0.5) {
+    return refuse(0, "a speed of " + shortNumber(event.values[0]) +
+                         " m/s can never be reached, so the event would never end (the "
+                         "car's speed is never negative)");
+  }
+  if (event.kind == SteerRamp && event.values[2] == 0.0f) {
+    return refuse(2, "a start radius of 0 m can never be reached, so the event would never "
+                     "end (a positive radius turns right, a negative one left)");
   }
   return true;
 }
 
 }  // namespace
 
+const char* eventKindName(EventKind kind) {
+  switch (kind) {
+    case TargetSpeed: return "TargetSpeed";
+    case Settle: return "Settle";
+    case SteerRamp: return "SteerRamp";
+    case Brake: return "Brake";
+  }
+  return "?";
+}
+
 bool readEventText(const std::string& name, const std::string& text, EventScript& script,
                    CarChoice& car, std::string& error) {
   TokenReader in(name, text);
   bool haveCar = false;
   int eventNumber = 0;
+  SectionScan scan{"[car]", "[event]"};
   std::string token;
   while (in.next(token)) {
+    scan.saw(token, in.line());
     if (token == "[car]") {
       std::string baseName;
       float dt = 0.0f;
@@ -61,24 +110,39 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       car.timeStep = dt;
       haveCar = true;
     } else if (token == "[event]") {
+      const int markerLine = in.line();
       const std::string section = "[event] " + std::to_string(++eventNumber);
       std::string kind;
       if (!in.key(section + ", item 1") || !in.word(section + ", item 1", kind)) break;
-      float v[5];
+      EventEntry event;
       if (kind == "TargetSpeed") {
-        if (!readPairs(in, section + " (TargetSpeed)", 2, v)) break;
-        script.addTargetSpeed(v[0], v[1]);
+        event.kind = TargetSpeed;
+        event.valueCount = 2;
       } else if (kind == "SteerRamp") {
-        if (!readPairs(in, section + " (SteerRamp)", 5, v)) break;
-        script.addSteerRamp(v[0], v[1], v[2], v[3], v[4]);
+        event.kind = SteerRamp;
+        event.valueCount = 5;
       } else if (kind == "Brake") {
-        if (!readPairs(in, section + " (Brake)", 1, v)) break;
-        script.addBrake(v[0]);
+        event.kind = Brake;
+        event.valueCount = 1;
+      } else {
+        continue;  // any other kind adds nothing; its values are skipped by the scan
       }
-      // Any other kind adds nothing; its values are skipped by the scan.
+      event.line = markerLine;
+      const std::string labelled = section + " (" + kind + ")";
+      int lines[5];
+      if (!readPairs(in, labelled, event.valueCount, event.values, lines)) break;
+      if (!checkEventCanFinish(in, labelled, event, lines)) break;
+      const float* v = event.values;
+      if (event.kind == TargetSpeed) script.addTargetSpeed(v[0], v[1]);
+      if (event.kind == SteerRamp) script.addSteerRamp(v[0], v[1], v[2], v[3], v[4]);
+      if (event.kind == Brake) script.addBrake(v[0]);
+      car.events.push_back(event);
     }
   }
-  if (!in.failed() && !haveCar) in.failFile("no [car] section: the car base name and time step are missing");
+  if (!in.failed() && !haveCar) {
+    in.fail("no [car] section: the car base name and time step are missing" +
+            scan.whereItGaveUp());
+  }
   if (in.failed()) {
     error = in.error();
     return false;

@@ -2,25 +2,39 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "driver/event_script.h"
 
 namespace vdsim {
 
-class EventScript;
+// One "[event]" of the file as read, for messages and the run record.
+struct EventEntry {
+  EventKind kind = TargetSpeed;
+  int line = 0;           ///< line of its "[event]" marker
+  float values[5] = {};   ///< its values in file order (units as the kind defines)
+  int valueCount = 0;     ///< 2 TargetSpeed, 5 SteerRamp, 1 Brake
+};
 
-// What the "[car]" section gives.
+// What the event file gives: the car, the time step, and the events.
 struct CarChoice {
   std::string baseName;   ///< base name of the car's files
   float timeStep = 0.0f;  ///< integration step (s)
+  std::vector<EventEntry> events;  ///< the file's events, in order (script events 2, 3, ...)
 };
+
+// Name of an event kind as the file writes it ("TargetSpeed").
+const char* eventKindName(EventKind kind);
 
 constexpr std::size_t kMaxBaseName = 56;  ///< longest car base name (characters)
 
 // Scans the text of an event file (name for messages): "[car]" sets car (a
-// later one wins), each "[event]" appends its event to script. Other tokens
-// are skipped. On bad input (no "[car]", a value that does not convert, a
-// file cut short, an over-long token or base name, a base name holding a
-// control character, a time step that is not a positive finite number) sets
-// error to one "file:line: message" line and returns false.
+// later one wins), each "[event]" appends its event to script and to
+// car.events. Other tokens are skipped. On bad input (no "[car]", a value
+// that does not convert, a file cut short, an over-long token or base name, a
+// base name holding a control character, a time step that is not a positive
+// finite number, an event that can never finish) sets error to one
+// "file:line: message" line and returns false.
 bool readEventText(const std::string& name, const std::string& text, EventScript& script,
                    CarChoice& car, std::string& error);
 

@@ -81,6 +81,10 @@ bool EventScript::update() {
   return true;
 }
 
+bool EventScript::clockStopped() const {
+  return currentEvent > 0 && float(double(runTime) + vehicle.timeStep) == runTime;
+}
+
 float EventScript::speed() const { return length(vehicle.velocity); }
 
 float EventScript::pathCurvature(float v) const {

@@ -41,6 +41,10 @@ class EventScript {
 
   // One time step of the driver; false once the last event is done.
   bool update();
+  // True when one more time step would leave the running clock where it is:
+  // past about 2^24 steps of its value a float clock stops, and with it
+  // every hold and ramp, so the run can go no further.
+  bool clockStopped() const;
 
   Vehicle& vehicle;
   float steerCommand = 0.0f;   ///< steer command being formed (-)

@@ -37,6 +37,8 @@ void Vehicle::computeCornerForces(int corners) {
     const float d1 = float(double(length(G1 - P1)) - R0);
     if (d >= 0.0 && d1 < 0.0) d = float(0.5 * d1);
 
+    wh.tireLongitudinalForce = 0.0f;
+    wh.tireLateralForce = 0.0f;
     if (d < 0.0) {
       wh.loadedRadius = float(double(R0) + d);
       wh.contactOffset = rotateToBody(G - position, attitude) - r;
@@ -64,6 +66,8 @@ void Vehicle::computeCornerForces(int corners) {
       // Along body x and y; the lateral force with its sign reversed.
       tireForce[p].x = float(double(tireForce[p].x) + Fx);
       tireForce[p].y = float(double(tireForce[p].y) - Fy);
+      wh.tireLongitudinalForce = Fx;
+      wh.tireLateralForce = -Fy;
     }
 
     // Spin damping.

@@ -63,6 +63,8 @@ struct Wheel {
   float slipRatio = 0.0f;    ///< relaxed longitudinal slip ratio, carried between steps (-)
   float slipAngle = 0.0f;    ///< slip angle of the last step in contact (rad)
   Vec3 contactOffset;        ///< wheel centre to ground point, last contact (m, body)
+  float tireLongitudinalForce = 0.0f;  ///< tire model's force along body x this step, 0 off the ground (N)
+  float tireLateralForce = 0.0f;       ///< tire model's force along body y this step, 0 off the ground (N)
 };
 
 struct Vehicle {
@@ -137,6 +139,7 @@ struct Vehicle {
   int unknownCount = 0;  ///< 15 * cornerCount + 6
   std::vector<float*> systemMatrix;  ///< row pointers; row r has unknownCount + 1 floats
   std::vector<float> solution;       ///< this step's unknowns
+  int solveStatus = 1;               ///< status of the last solve: kSolved (1) or kSingular (-1)
 
   Vehicle() = default;
   Vehicle(const Vehicle&) = delete;

@@ -1,5 +1,7 @@
 #include "output/channel_recorder.h"
 
+#include <cerrno>
+
 #include "driver/event_script.h"
 #include "dynamics/vehicle.h"
 
@@ -7,10 +9,6 @@ namespace vdsim {
 
 ChannelRecorder::ChannelRecorder(const Vehicle& v, const EventScript& s, int rowSamples)
     : vehicle(v), script(s), samplesPerRow(rowSamples) {}
-
-ChannelRecorder::~ChannelRecorder() {
-  if (file) std::fclose(file);
-}
 
 void ChannelRecorder::reserveAveraged(uint32_t n) {
   averagedSources.assign(n, nullptr);
@@ -65,26 +63,32 @@ void ChannelRecorder::defineChannels() {
   addInstant(&script.runTime, "Time (s)");
 }
 
-bool ChannelRecorder::open(const char* path) {
-  file = std::fopen(path, "wt");
-  if (!file) return false;
-  for (uint32_t i = 0; i < instantCount; ++i) std::fprintf(file, "%s,", instantNames[i].c_str());
-  for (uint32_t i = 0; i < averagedCount; ++i) std::fprintf(file, "%s,", averagedNames[i].c_str());
-  std::fprintf(file, "\n");
-  return true;
+bool ChannelRecorder::open(std::FILE* stream) {
+  file = stream;
+  bool bad = false;
+  for (uint32_t i = 0; i < instantCount; ++i) bad |= std::fprintf(file, "%s,", instantNames[i].c_str()) < 0;
+  for (uint32_t i = 0; i < averagedCount; ++i) bad |= std::fprintf(file, "%s,", averagedNames[i].c_str()) < 0;
+  bad |= std::fprintf(file, "\n") < 0;
+  if (bad && writeError == 0) writeError = errno ? errno : EIO;
+  return !bad;
 }
 
 void ChannelRecorder::sample() {
   for (uint32_t i = 0; i < averagedCount; ++i) sampleBuffers[i][sampleIndex] = *averagedSources[i];
   if (sampleIndex == samplesPerRow - 1) {
     // A full block: instantaneous values, then the means in float sums.
-    for (uint32_t i = 0; i < instantCount; ++i) std::fprintf(file, "%f,", double(*instantSources[i]));
+    bool bad = false;
+    for (uint32_t i = 0; i < instantCount; ++i) {
+      bad |= std::fprintf(file, "%f,", double(*instantSources[i])) < 0;
+    }
     for (uint32_t i = 0; i < averagedCount; ++i) {
       float sum = 0.0f;
       for (int32_t k = 0; k < samplesPerRow; ++k) sum = float(double(sum) + sampleBuffers[i][k]);
-      std::fprintf(file, "%f,", double(sum) / samplesPerRow);
+      bad |= std::fprintf(file, "%f,", double(sum) / samplesPerRow) < 0;
     }
-    std::fprintf(file, "\n");
+    bad |= std::fprintf(file, "\n") < 0;
+    if (bad && writeError == 0) writeError = errno ? errno : EIO;
+    ++rowCount;
     sampleIndex = 0;
   } else if (script.currentEvent > 0) {
     ++sampleIndex;
@@ -92,11 +96,12 @@ void ChannelRecorder::sample() {
 }
 
 bool ChannelRecorder::close() {
-  if (!file) return true;
-  const bool ok = !std::ferror(file);
-  const bool closed = std::fclose(file) == 0;
+  if (!file) return !failed();
+  if ((std::fflush(file) != 0 || std::ferror(file)) && writeError == 0) {
+    writeError = errno ? errno : EIO;
+  }
   file = nullptr;
-  return ok && closed;
+  return !failed();
 }
 
 }  // namespace vdsim

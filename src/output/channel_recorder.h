@@ -4,7 +4,9 @@
 // every step sample() copies the averaged channels; every samplesPerRow
 // samples it writes one row of their means (float sums, divided in double)
 // after the instantaneous channels' current values, each cell "%f,". Nothing
-// is recorded while the script's first event is current.
+// is recorded while the script's first event is current. The recorder writes
+// to a stream it is given (an OutputFile's, in a run) and notes the first
+// write that fails.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +24,6 @@ class ChannelRecorder {
   static constexpr std::size_t kNameLength = 31;  ///< longest channel name kept
 
   ChannelRecorder(const Vehicle& vehicle, const EventScript& script, int samplesPerRow);
-  ~ChannelRecorder();
   ChannelRecorder(const ChannelRecorder&) = delete;
   ChannelRecorder& operator=(const ChannelRecorder&) = delete;
 
@@ -33,12 +34,16 @@ class ChannelRecorder {
   // The run's 21 channels.
   void defineChannels();
 
-  // Creates (or empties) the file and writes the header; false if it cannot.
-  bool open(const char* path);
+  // Writes the header to stream, which stays the caller's; false if it fails.
+  bool open(std::FILE* stream);
   void sample();
-  // Closes the file; false if any write failed.
+  // Flushes the stream and stops writing to it; false if any write failed.
   bool close();
+  // True once a write has failed; writeError is then its errno.
+  bool failed() const { return writeError != 0; }
 
+  int writeError = 0;     ///< errno of the first failed write, 0 while all succeed
+  uint64_t rowCount = 0;  ///< data rows written
   std::FILE* file = nullptr;
   const Vehicle& vehicle;
   const EventScript& script;

@@ -200,22 +200,29 @@ TEST(CarFile, OnlyExactHeadersStartSections) {
   EXPECT_EQ(car.mass, 1000.0f);
 }
 
-TEST(CarFile, MissingSectionsAreErrors) {
+TEST(CarFile, MissingSectionsNameWhereTheReaderGaveUp) {
+  // At the end of the file, with the nearest thing to the missing marker.
+  const std::string end = "T.ini:65: ";
   EXPECT_EQ(carError(replaced(carText(), "[car]", "[Car]")),
-            "T.ini: no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars)");
+            end + "no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars); line "
+                  "2 has \"[Car]\"; section markers are matched exactly (lower case, no blanks)");
   EXPECT_EQ(carError(replaced(carText(), "[powertrain]", "powertrain")),
-            "T.ini: no [powertrain] section (torque curve, engine speeds, gear ratios)");
+            end + "no [powertrain] section (torque curve, engine speeds, gear ratios); the last "
+                  "section read is [corner] at line 54");
   const std::string threeCorners = replaced(carText(), "[corner]", "corner");
   EXPECT_EQ(carError(threeCorners),
-            "T.ini: 3 [corner] sections; a car needs four, one per corner (LF, RF, LR, RR)");
+            end + "3 [corner] sections (a car needs four, one per corner: LF, RF, LR, RR); the "
+                  "last section read is [corner] at line 54");
   std::string oneCorner = threeCorners;
   oneCorner = replaced(oneCorner, "[corner]", "corner");
-  oneCorner = replaced(oneCorner, "[corner]", "corner");
+  oneCorner = replaced(oneCorner, "[corner]", "[corner_]");
   EXPECT_EQ(carError(oneCorner),
-            "T.ini: 1 [corner] section; a car needs four, one per corner (LF, RF, LR, RR)");
+            end + "1 [corner] section (a car needs four, one per corner: LF, RF, LR, RR); line "
+                  "42 has \"[corner_]\"; section markers are matched exactly (lower case, no "
+                  "blanks)");
   EXPECT_EQ(carError(""),
-            "T.ini: no [car] section (chassis inertia, mass, aerodynamics, "
-            "anti-roll bars)");
+            "T.ini:1: no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars); "
+            "the file has no section marker at all");
 }
 
 TEST(CarFile, FifthCornerIsAnError) {
@@ -346,10 +353,14 @@ TEST(ParamsFile, BadFilesAreErrors) {
   std::string error;
   EXPECT_FALSE(readParamsText(params, "T.params", "massScale 1 wheelbase 2.6", error));
   EXPECT_EQ(error,
-            "T.params: no [params] section (mass scale, wheelbase, weight split, tracks, "
-            "torque and aero scales, ride frequencies, damping ratios)");
-  EXPECT_FALSE(readParamsText(params, "T.params", "[Params] 1 2 3", error));
-  EXPECT_EQ(error.rfind("T.params: no [params] section", 0), 0u) << error;
+            "T.params:1: no [params] section (mass scale, wheelbase, weight split, tracks, "
+            "torque and aero scales, ride frequencies, damping ratios); the file has no "
+            "section marker at all");
+  EXPECT_FALSE(readParamsText(params, "T.params", "[Params] 1\n2 3", error));
+  EXPECT_EQ(error, "T.params:2: no [params] section (mass scale, wheelbase, weight split, "
+                   "tracks, torque and aero scales, ride frequencies, damping ratios); line 1 "
+                   "has \"[Params]\"; section markers are matched exactly (lower case, no "
+                   "blanks)");
   // Ten values.
   std::string ten = kParams;
   ten = ten.substr(0, ten.find("rearZeta"));
@@ -539,7 +550,7 @@ TEST_F(CarOnDisk, MissingOrBadFilesAreErrors) {
   write("Goodyear2692x7.pkj", tireText());
   write("Test.params", "massScale 1\n");
   EXPECT_FALSE(car.loadCar("Test", error));
-  EXPECT_EQ(error.rfind("Test.params: no [params] section", 0), 0u) << error;
+  EXPECT_EQ(error.rfind("Test.params:1: no [params] section", 0), 0u) << error;
 
   ASSERT_EQ(mkdir("Dir.params", 0700), 0);
   write("Dir.ini", carText());

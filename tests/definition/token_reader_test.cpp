@@ -3,6 +3,10 @@
 #include "definition/token_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 namespace vdsim {
 namespace {
@@ -63,6 +67,42 @@ TEST(TokenReader, ReportsTheFirstProblemOnly) {
   TokenReader nul("f.ini", std::string("k 1\0x", 5));
   EXPECT_FALSE(nul.key("y") && nul.number("y", v));
   EXPECT_EQ(nul.error(), "f.ini:1: y: expected a number, found \"1\\x00x\"");
+}
+
+TEST(TokenReader, SkipsAByteOrderMarkAtTheStartOnly) {
+  TokenReader in("f.ini", "\xEF\xBB\xBF[car] x\n\xEF\xBB\xBF");
+  std::string t;
+  ASSERT_TRUE(in.next(t));
+  EXPECT_EQ(t, "[car]");
+  ASSERT_TRUE(in.next(t));
+  ASSERT_TRUE(in.next(t));
+  EXPECT_EQ(t, "\xEF\xBB\xBF");  // elsewhere it is text
+  EXPECT_EQ(in.line(), 2);
+}
+
+TEST(TokenReader, ReadsOnlyRegularFilesOfBoundedSize) {
+  std::string text, error;
+  const std::string dir = testing::TempDir();
+  // A FIFO without a writer must not block the reader.
+  const std::string fifo = dir + "token_reader_test.fifo";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(TokenReader::readFile(fifo, text, error));
+  EXPECT_EQ(error, fifo + ": not a regular file");
+  EXPECT_FALSE(TokenReader::readFile("/dev/zero", text, error));
+  EXPECT_EQ(error, "/dev/zero: not a regular file");
+  EXPECT_FALSE(TokenReader::readFile(dir, text, error));
+  EXPECT_EQ(error, dir + ": cannot read: is a directory");
+  // A sparse file just over the limit is refused by its size alone.
+  const std::string big = dir + "token_reader_test.big";
+  std::FILE* file = std::fopen(big.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(ftruncate(fileno(file), off_t(TokenReader::kMaxFileBytes) + 1), 0);
+  std::fclose(file);
+  EXPECT_FALSE(TokenReader::readFile(big, text, error));
+  EXPECT_EQ(error, big + ": larger than 256 MiB; an input file is a few kilobytes of text");
+  std::remove(big.c_str());
+  std::remove(fifo.c_str());
 }
 
 }  // namespace

@@ -1,16 +1,18 @@
 """Catalogue of bad inputs, run against the real vdsim binary.
 
-Every case builds a scenario directory from the default example (its event
+Every case builds a scenario directory from the golden scenario (its event
 file, the Sedan car, parameter and tire files, and a Data directory holding an
 Output.csv from an earlier run), spoils one thing, runs vdsim there and checks:
 the exit status, the one line on standard error (exact text, naming the file
 and the item), that standard output stays empty, and that the earlier
-Data/Output.csv is left byte for byte as it was.
+Data/Output.csv is left byte for byte as it was. No case may run longer than
+10 s.
 
 Exit statuses: 0 finished, 1 no Events.ini (silently), 2 bad input or output
-not writable, 3 the simulation diverged.
+not writable, 3 the simulation diverged or stayed singular, 4 the run cannot
+go on.
 
-Usage: bad_input_catalogue_test.py VDSIM EXAMPLES_DIR [unittest options]
+Usage: bad_input_catalogue_test.py VDSIM SCENARIO_DIR [unittest options]
 """
 
 import os
@@ -23,20 +25,24 @@ import tempfile
 import unittest
 
 VDSIM = None
-EXAMPLES = None
+SCENARIO = None  # the golden scenario's directory
 
 CAR_FILES = ("Events.ini", "Sedan.ini", "Sedan.params", "Goodyear2692x7.pkj")
 # The Data/Output.csv of an earlier run; a refused run must not touch it.
 EARLIER_OUTPUT = b"Time (s),from an earlier run,\r\n1.000000,2.000000,\n\x00\xff"
 # Events.ini with the car alone: the two built-in events, 8 s simulated.
 CAR_ONLY_EVENTS = "[car] name Sedan timeStep 0.001\n"
-RUN_TIMEOUT = 120  # s; a hang is a failure
+RUN_TIMEOUT = 10  # s; a hang or a run without end is a failure
 
 TOO_LONG = "token longer than 63 characters: "
 NO_CAR_SECTION = "no [car] section (chassis inertia, mass, aerodynamics, anti-roll bars)"
 NO_POWERTRAIN = "no [powertrain] section (torque curve, engine speeds, gear ratios)"
 NO_PARAMS = ("no [params] section (mass scale, wheelbase, weight split, tracks, torque and "
              "aero scales, ride frequencies, damping ratios)")
+EXACT_MARKERS = "section markers are matched exactly (lower case, no blanks)"
+NOT_REGULAR = "not a regular file"
+TOO_LARGE = "larger than 256 MiB; an input file is a few kilobytes of text"
+NEVER_NEGATIVE = "can never be reached, so the event would never end (the car's speed is never negative)"
 FIFTH_CORNER = ("[corner] 5: a car has four corners (LF, RF, LR, RR); a fifth [corner] "
                 "section is not allowed")
 NO_OUTPUT = "Data/Output.csv: cannot create the output file: "
@@ -76,7 +82,7 @@ class Scenario:
         self.dir = tempfile.mkdtemp(prefix="vdsim-bad-input-")
         test.addCleanup(self.remove)
         for name in CAR_FILES:
-            shutil.copyfile(os.path.join(EXAMPLES, "default", name), self.path(name))
+            shutil.copyfile(os.path.join(SCENARIO, name), self.path(name))
         os.mkdir(self.path("Data"))
         self.write("Data/Output.csv", EARLIER_OUTPUT)
 
@@ -110,14 +116,20 @@ class Scenario:
     def listing(self):
         return sorted(os.listdir(self.path("Data"))) if os.path.isdir(self.path("Data")) else None
 
-    def run(self):
-        return subprocess.run([VDSIM], cwd=self.dir, stdin=subprocess.DEVNULL,
+    def run(self, *args):
+        return subprocess.run([VDSIM] + list(args), cwd=self.dir, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=RUN_TIMEOUT)
 
 
 def example_text(name):
-    with open(os.path.join(EXAMPLES, "default", name), encoding="latin-1", newline="") as f:
+    with open(os.path.join(SCENARIO, name), encoding="latin-1", newline="") as f:
         return f.read()
+
+
+def last_token_line(text):
+    """1-based line of the last whitespace-separated token (1 for an empty text)."""
+    stripped = text.rstrip(" \t\n\v\f\r")
+    return stripped.count("\n") + 1
 
 
 def nth_token(text, index):
@@ -135,10 +147,10 @@ def is_root():
 class CatalogueCase(unittest.TestCase):
     maxDiff = None
 
-    def refused(self, scenario, message, status=2):
+    def refused(self, scenario, message, status=2, args=()):
         """Runs vdsim; it must stop with status and one line "vdsim: message"."""
         before = scenario.listing()
-        result = scenario.run()
+        result = scenario.run(*args)
         expected = b"" if message is None else ("vdsim: %s\n" % message).encode("latin-1")
         self.assertEqual(result.stderr, expected)
         self.assertEqual(result.returncode, status, result.stderr)
@@ -264,9 +276,15 @@ class EventFile(CatalogueCase):
         self.refused_file("Events.ini", text, "Events.ini" + message)
 
     def test_empty_file_and_missing_car_section(self):
-        missing = ": no [car] section: the car base name and time step are missing"
-        self.event_text_error("", missing)
-        self.event_text_error(replaced(self.events, "\n[car]", "\n[Car]"), missing)
+        # Named at the end of the file, with the nearest thing to a [car].
+        missing = "no [car] section: the car base name and time step are missing"
+        self.event_text_error("", ":1: %s; the file has no section marker at all" % missing)
+        misspelled = replaced(self.events, "\n[car]", "\n[Car]")
+        self.event_text_error(misspelled, ':%d: %s; line %d has "[Car]"; %s' % (
+            last_token_line(misspelled), missing, line_of(misspelled, "[Car]"), EXACT_MARKERS))
+        cut = replaced(self.events, "\n[car]", "\ncar")
+        self.event_text_error(cut, ":%d: %s; the last section read is [event] at line %d" % (
+            last_token_line(cut), missing, cut[:cut.rindex("[event]")].count("\n") + 1))
 
     def test_time_step_that_does_not_convert(self):
         for value in ("quick", "0,001", "1ms"):
@@ -296,19 +314,31 @@ class EventFile(CatalogueCase):
                          "run's clock to advance past 3 s")
 
     def test_event_values_that_do_not_convert(self):
-        self.event_error("25.0", "fast", "\n[event]",
+        self.event_error("15.0", "fast", "\n[event]",
                          '[event] 1 (TargetSpeed), item 2: expected a number, found "fast"')
-        self.event_error("60.0", "1e999", "\n  startRadius",
+        self.event_error("50.0", "1e999", "\n  startRadius",
                          '[event] 2 (SteerRamp), item 4: expected a finite number, '
                          'found "1e999"')
-        self.event_error("20.0", "nan", "\n  kind      Brake",
+        self.event_error("15.0", "nan", "\n  kind      Brake",
                          '[event] 3 (Brake), item 2: expected a finite number, found "nan"')
+
+    def test_events_that_could_never_finish(self):
+        # The measured speed is never negative: a target of -0.5 m/s or less is
+        # never within 0.5 m/s of it. A start radius of 0 is never reached.
+        self.event_error("15.0", "-5", "\n[event]",
+                         "[event] 1 (TargetSpeed), item 2: a speed of -5 m/s " + NEVER_NEGATIVE)
+        self.event_error("15.0", "-0.5", "\n  kind         SteerRamp",
+                         "[event] 2 (SteerRamp), item 2: a speed of -0.5 m/s " + NEVER_NEGATIVE)
+        self.event_error("50.0", "0.0", "\n  startRadius",
+                         "[event] 2 (SteerRamp), item 4: a start radius of 0 m can never be "
+                         "reached, so the event would never end (a positive radius turns "
+                         "right, a negative one left)")
 
     def test_file_cut_short_in_a_section(self):
         # Cut without a line end: the message names the missing item and the
         # line of the last token read.
         for needle, after, item in (
-                ("60.0", "\n  startRadius", "[event] 2 (SteerRamp), item 5"),
+                ("50.0", "\n  startRadius", "[event] 2 (SteerRamp), item 5"),
                 ("timeStep", "\n[car]", "[car], item 2"),
                 ("kind", "\n[event]", "[event] 1, item 1")):
             with self.subTest(item):
@@ -326,7 +356,7 @@ class EventFile(CatalogueCase):
                          "[car], item 2: " + TOO_LONG + quoted_start(value))
         # A word of the free text, met by the scan itself.
         word = "x" * 100000
-        self.event_error("default", word, "", TOO_LONG + quoted_start(word))
+        self.event_error("Golden-output", word, "", TOO_LONG + quoted_start(word))
 
     def test_over_long_base_names(self):
         self.event_error("Sedan", "S" * 57, "\n[car]",
@@ -344,9 +374,9 @@ class EventFile(CatalogueCase):
                          '"Se\\x1bdan"')
 
     def test_a_nul_byte_inside_a_value(self):
-        self.event_error("25.0", "25\x00.0", "\n[event]",
+        self.event_error("15.0", "15\x00.0", "\n[event]",
                          '[event] 1 (TargetSpeed), item 2: expected a number, '
-                         'found "25\\x00.0"')
+                         'found "15\\x00.0"')
 
     def test_a_second_car_section_is_checked_too(self):
         text = self.events + "\n[car] name Sedan timeStep -1"
@@ -369,15 +399,23 @@ class CarFile(CatalogueCase):
         self.refused_file("Sedan.ini", text, "Sedan.ini" + message)
 
     def test_each_section_missing(self):
-        self.car_text_error(replaced(self.car, "\n[car]", "\ncar"), ": " + NO_CAR_SECTION)
-        self.car_text_error(replaced(self.car, "\n[powertrain]", "\n[power train]"),
-                            ": " + NO_POWERTRAIN)
-        self.car_text_error(replaced(self.car, "[corner]", "[Corner]", "\nRight rear"),
-                            ": 3 [corner] sections; a car needs four, one per corner "
-                            "(LF, RF, LR, RR)")
-        self.car_text_error(self.car[:self.car.index("\nLeft front")],
-                            ": 0 [corner] sections; a car needs four, one per corner "
-                            "(LF, RF, LR, RR)")
+        # Named at the last token, where the reader gave up, with the last
+        # section it read or the token that looks like the missing marker.
+        def gave_up(text, message):
+            self.car_text_error(text, ":%d: %s" % (last_token_line(text), message))
+
+        text = replaced(self.car, "\n[car]", "\ncar")
+        gave_up(text, NO_CAR_SECTION + "; the last section read is [corner] at line %d"
+                % line_of(text, "[corner]", "\nRight rear"))
+        text = replaced(self.car, "\n[powertrain]", "\n[power train]")
+        gave_up(text, NO_POWERTRAIN + "; the last section read is [corner] at line %d"
+                % line_of(text, "[corner]", "\nRight rear"))
+        text = replaced(self.car, "[corner]", "[Corner]", "\nRight rear")
+        gave_up(text, '3 [corner] sections (a car needs four, one per corner: LF, RF, LR, RR); '
+                'line %d has "[Corner]"; %s' % (line_of(text, "[Corner]"), EXACT_MARKERS))
+        text = self.car[:self.car.index("\nLeft front")]
+        gave_up(text, "0 [corner] sections (a car needs four, one per corner: LF, RF, LR, RR); "
+                "the last section read is [powertrain] at line %d" % line_of(text, "[powertrain]"))
 
     def test_a_fifth_corner(self):
         last = self.car[self.car.rindex("[corner]"):]
@@ -484,8 +522,15 @@ class ParameterFile(CatalogueCase):
                           "Sedan.params:%d: %s" % (line_of(self.params, old, after), message))
 
     def test_section_missing(self):
-        for text in (replaced(self.params, "\n[params]", "\nparams"), ""):
-            self.refused_file("Sedan.params", text, "Sedan.params: " + NO_PARAMS)
+        text = replaced(self.params, "\n[params]", "\nparams")
+        self.refused_file("Sedan.params", text, "Sedan.params:%d: %s; the file has no section "
+                          "marker at all" % (last_token_line(text), NO_PARAMS))
+        self.refused_file("Sedan.params", "", "Sedan.params:1: %s; the file has no section "
+                          "marker at all" % NO_PARAMS)
+        text = replaced(self.params, "\n[params]", "\n[PARAMS]")
+        self.refused_file("Sedan.params", text, 'Sedan.params:%d: %s; line %d has "[PARAMS]"; %s'
+                          % (last_token_line(text), NO_PARAMS, line_of(text, "[PARAMS]"),
+                             EXACT_MARKERS))
 
     def test_values_that_do_not_convert(self):
         self.params_error("2.7", "2,7", "\nwheelbase",
@@ -558,6 +603,19 @@ class OutputFile(CatalogueCase):
         self.refused(scenario, NO_OUTPUT + "Is a directory")
         self.assertEqual(os.listdir(scenario.path("Data/Output.csv")), [])
 
+    def test_output_file_is_a_fifo_or_device(self):
+        # A FIFO would block the run until a reader came; a device is not a file.
+        for kind in ("fifo", "/dev/null", "/dev/full"):
+            with self.subTest(kind):
+                scenario = Scenario(self)
+                os.remove(scenario.path("Data/Output.csv"))
+                if kind == "fifo":
+                    os.mkfifo(scenario.path("Data/Output.csv"))
+                else:
+                    os.symlink(kind, scenario.path("Data/Output.csv"))
+                self.refused(scenario, NO_OUTPUT + "not a regular file (a FIFO, socket or device "
+                             "is in its place)")
+
     @unittest.skipIf(is_root(), "running as root, who may write into a directory of mode 555")
     def test_data_directory_not_writable(self):
         scenario = Scenario(self)
@@ -587,14 +645,107 @@ class Divergence(CatalogueCase):
         self.assertEqual(rest, b"")
 
 
+class InputFileKinds(CatalogueCase):
+    """Every input must be a regular file of sane size; a byte-order mark is skipped."""
+
+    def test_a_fifo_or_device_in_place_of_an_input(self):
+        # A FIFO would block the reader; /dev/zero and /dev/urandom never end.
+        for name in CAR_FILES:
+            for kind in ("fifo", "/dev/zero", "/dev/urandom", "/dev/null"):
+                with self.subTest(name=name, kind=kind):
+                    scenario = Scenario(self)
+                    os.remove(scenario.path(name))
+                    if kind == "fifo":
+                        os.mkfifo(scenario.path(name))
+                    else:
+                        os.symlink(kind, scenario.path(name))
+                    self.refused(scenario, "%s: %s" % (name, NOT_REGULAR))
+
+    def test_a_file_larger_than_the_limit(self):
+        # A sparse file: refused by its size, before anything is read.
+        for name in CAR_FILES:
+            with self.subTest(name):
+                scenario = Scenario(self)
+                with open(scenario.path(name), "r+b") as f:
+                    f.truncate(257 << 20)
+                self.refused(scenario, "%s: %s" % (name, TOO_LARGE))
+
+    def test_a_byte_order_mark_is_skipped(self):
+        # Some editors start a UTF-8 file with EF BB BF; glued to "[car]" it
+        # must not hide the marker.
+        for name in CAR_FILES:
+            with self.subTest(name):
+                scenario = Scenario(self)
+                scenario.write(name, b"\xef\xbb\xbf" + scenario.text(name).lstrip().encode("latin-1"))
+                if name == "Events.ini":
+                    self.assertTrue(scenario.text(name).startswith("\xef\xbb\xbfGolden"))
+                    scenario.write(name, b"\xef\xbb\xbf" + CAR_ONLY_EVENTS.encode())
+                self.finished(scenario)
+
+    def test_a_byte_order_mark_elsewhere_is_text(self):
+        scenario = Scenario(self)
+        scenario.write("Events.ini", "x\xef\xbb\xbf[car] name Sedan timeStep 0.001\n")
+        self.refused(scenario, "Events.ini:1: no [car] section: the car base name and time step "
+                     "are missing; the file has no section marker at all")
+
+
+class RunsThatCouldNeverEnd(CatalogueCase):
+    """A car or maneuver that would run forever is stopped with a reason."""
+
+    def run_to_end(self, scenario, *args):
+        result = scenario.run(*args)
+        with open(scenario.path("Data/Output.csv"), "rb") as f:
+            output = f.read()
+        self.assertNotEqual(output, EARLIER_OUTPUT, "the rows of the run are kept")
+        self.assertHeader(output.split(b"\n")[0])
+        self.assertEqual(sorted(os.listdir(scenario.path("Data"))), ["Output.csv"])
+        return result, output
+
+    def test_zero_mass_or_inertia_is_singular_at_every_step(self):
+        # Each singular step prints its message; after 1000 in a row the run
+        # stops with status 3 and says what usually causes it.
+        for old, new, after in (("1300.0", "0.0", "\nmass(kg)"),
+                                ("0.6 1.2 0.6", "0.6 0 0.6", "\nLeft front")):
+            with self.subTest(new):
+                scenario = Scenario(self)
+                scenario.replace("Sedan.ini", old, new, after)
+                result, _ = self.run_to_end(scenario)
+                self.assertEqual(result.returncode, 3, result.stderr)
+                lines = result.stdout.decode().splitlines()
+                self.assertEqual(len(lines), 1000)
+                self.assertTrue(all(re.fullmatch(r"Sing\. Found At: \d+", x) for x in lines))
+                self.assertRegex(result.stderr.decode(), (
+                    r"^vdsim: the car's equations have been singular since \d+\.\d{6} s of "
+                    r"simulated time \(1000 steps in a row\), so the state no longer means "
+                    r"anything; a zero mass or inertia in the car file usually causes it; "
+                    r"Data/Output\.csv keeps the rows written before\n$"))
+
+    def test_a_target_speed_out_of_reach_warns_once_and_max_time_ends_it(self):
+        scenario = Scenario(self)
+        scenario.replace("Events.ini", "15.0", "500.0", "\n[event]")
+        line = line_of(scenario.text("Events.ini"), "[event]")
+        result, output = self.run_to_end(scenario, "--max-time", "310")
+        self.assertEqual(result.returncode, 4, result.stderr)
+        self.assertEqual(result.stdout, b"")
+        warning, stop = result.stderr.decode().splitlines()
+        self.assertRegex(warning, r"^vdsim: warning: Events.ini:%d: TargetSpeed 500 m/s not "
+                         r"reached after 300 s \(speed \d+\.\d m/s\)$" % line)
+        self.assertRegex(stop, r"^vdsim: stopped at the --max-time limit after 310\.0000\d\d s of "
+                         r"simulated time, during Events.ini:%d \(TargetSpeed\); "
+                         r"Data/Output\.csv keeps the rows written before$" % line)
+        # Just over 3 s of settle, then one row per 100 steps of 1 ms: the
+        # last block of 307 s is one step short.
+        self.assertEqual(output.count(b"\n") - 1, 3069)
+
+
 def main():
-    global VDSIM, EXAMPLES
+    global VDSIM, SCENARIO
     args = sys.argv[1:]
     if len(args) < 2:
-        args = [os.environ.get("VDSIM", ""), os.environ.get("VDSIM_EXAMPLES", "")] + args
-    VDSIM, EXAMPLES = os.path.abspath(args[0]), os.path.abspath(args[1])
-    if not os.access(VDSIM, os.X_OK) or not os.path.isdir(os.path.join(EXAMPLES, "default")):
-        sys.exit("usage: bad_input_catalogue_test.py VDSIM EXAMPLES_DIR [unittest options]")
+        args = [os.environ.get("VDSIM", ""), os.environ.get("VDSIM_SCENARIO", "")] + args
+    VDSIM, SCENARIO = os.path.abspath(args[0]), os.path.abspath(args[1])
+    if not os.access(VDSIM, os.X_OK) or not os.path.isfile(os.path.join(SCENARIO, "Events.ini")):
+        sys.exit("usage: bad_input_catalogue_test.py VDSIM SCENARIO_DIR [unittest options]")
     unittest.main(argv=[sys.argv[0]] + args[2:])
 
 

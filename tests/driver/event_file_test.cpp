@@ -39,6 +39,33 @@ TEST(EventFile, ReadsCarAndEventsInOrderBehindTheBuiltIns) {
   EXPECT_EQ(s.script.events[4]->duration, 2.0f);
 }
 
+TEST(EventFile, KeepsEachEventWithItsMarkerLineForMessagesAndTheRunRecord) {
+  Scan s(
+      "[car] n Car dt 0.001\n"
+      "[event] kind Drift v 1\n"
+      "\n[event]\n kind SteerRamp v 20 v2 25\n r1 100 r2 -50 t 10\n"
+      "[event] kind Brake v 15\n");
+  ASSERT_TRUE(s.ok) << s.error;
+  ASSERT_EQ(s.car.events.size(), 2u);  // an unknown kind is not an event
+  const EventEntry& ramp = s.car.events[0];
+  EXPECT_EQ(ramp.kind, SteerRamp);
+  EXPECT_EQ(ramp.line, 4);
+  ASSERT_EQ(ramp.valueCount, 5);
+  EXPECT_EQ(ramp.values[3], -50.0f);
+  EXPECT_EQ(s.car.events[1].line, 7);
+  EXPECT_STREQ(eventKindName(s.car.events[1].kind), "Brake");
+}
+
+TEST(EventFile, AcceptsWhatMayBeIntended) {
+  // A turn the other way, a ramp through a straight, a speed just above the
+  // never-reachable -0.5 m/s: all may finish.
+  Scan s(
+      "[car] n Car dt 0.001\n"
+      "[event] k SteerRamp v 20 v2 20 r1 -60 r2 60 t 5\n"
+      "[event] k TargetSpeed v -0.49 t 1\n");
+  EXPECT_TRUE(s.ok) << s.error;
+}
+
 TEST(EventFile, MarkersAreExactAndOnlyCountWhereTheScanReads) {
   // "[Event]" is free text; "[event]" read as a key opens nothing; an
   // unknown kind adds nothing and its values are skipped by the scan.
@@ -63,7 +90,11 @@ TEST(EventFile, BadInputNamesFileLineAndItem) {
     const char* text;
     const char* error;
   } cases[] = {
-      {"[event] k Brake v 3\n", "Events.ini: no [car] section: the car base name and time step are missing"},
+      {"[event] k Brake v 3\n", "Events.ini:1: no [car] section: the car base name and time step are missing; the last section read is [event] at line 1"},
+      {"\n[Car] n Car dt 1\n", "Events.ini:2: no [car] section: the car base name and time step are missing; line 2 has \"[Car]\"; section markers are matched exactly (lower case, no blanks)"},
+      {"[car] n Car dt 0.001\n[event] k TargetSpeed v -0.5 d 1\n", "Events.ini:2: [event] 1 (TargetSpeed), item 2: a speed of -0.5 m/s can never be reached, so the event would never end (the car's speed is never negative)"},
+      {"[car] n Car dt 0.001\n[event] k SteerRamp\n v -5 e 1 r 10 r 10 t 1\n", "Events.ini:3: [event] 1 (SteerRamp), item 2: a speed of -5 m/s can never be reached, so the event would never end (the car's speed is never negative)"},
+      {"[car] n Car dt 0.001\n[event] k SteerRamp v 5 e 1\n r -0\n r 10 t 1\n", "Events.ini:3: [event] 1 (SteerRamp), item 4: a start radius of 0 m can never be reached, so the event would never end (a positive radius turns right, a negative one left)"},
       {"[car] n Car\n dt fast\n", "Events.ini:2: [car], item 2: expected a number, found \"fast\""},
       {"[car] n Car dt 0.001\n[event] k SteerRamp a 1 b 2\n", "Events.ini:2: [event] 1 (SteerRamp), item 4: file ends before this value"},
       {"[car] n Car dt 0.001 [event] k Brake\n\nv x1\n", "Events.ini:3: [event] 1 (Brake), item 2: expected a number, found \"x1\""},

@@ -134,5 +134,33 @@ TEST_F(Driver, GearsShiftOnEngineSpeedAfterTheHoldOff) {
   EXPECT_EQ(car.gear, 1);
 }
 
+TEST_F(Driver, TopGearStaysWhenTheEngineRevsAndTheHoldOffIsLongPast) {
+  // gear < gearCount - 1, strictly: one more would index past the ratios.
+  script.addBrake(100.0f);
+  skipSettle();
+  car.velocity = Vec3(2.0f, 0.0f, 0.0f);
+  car.gear = car.gearCount - 1;
+  car.engineSpeed = 6999.0f;
+  car.setTimeStep(1.0f);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(script.update());
+  EXPECT_GT(script.runTime - script.lastShiftTime, 10.0f);
+  EXPECT_EQ(car.gear, car.gearCount - 1);
+}
+
+TEST_F(Driver, TheClockStopsWhereOneMoreStepNoLongerChangesIt) {
+  // During the settle the clock does not run, so it cannot be stopped.
+  EXPECT_FALSE(script.clockStopped());
+  script.addBrake(100.0f);
+  skipSettle();
+  // At 1 ms a float clock still moves at 16384 s (by 2 ms a step) and no
+  // longer at 32768 s, where half its spacing exceeds the step.
+  script.runTime = 16384.0f;
+  EXPECT_FALSE(script.clockStopped());
+  script.runTime = 32768.0f;
+  EXPECT_TRUE(script.clockStopped());
+  ASSERT_TRUE(script.update());
+  EXPECT_EQ(script.runTime, 32768.0f);
+}
+
 }  // namespace
 }  // namespace vdsim

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -19,6 +20,8 @@ struct Recorder : testing::Test {
   Vehicle car;
   EventScript script{car};
   std::string path = testing::TempDir() + "recorder_test.csv";
+  std::FILE* stream = std::fopen(path.c_str(), "w");
+  ~Recorder() override { std::fclose(stream); }
   std::vector<std::string> lines() {
     std::ifstream in(path);
     std::vector<std::string> out;
@@ -30,7 +33,7 @@ struct Recorder : testing::Test {
 TEST_F(Recorder, HeaderNamesTheChannelsInOrderWithTrailingCommas) {
   ChannelRecorder rec(car, script, 100);
   rec.defineChannels();
-  ASSERT_TRUE(rec.open(path.c_str()));
+  ASSERT_TRUE(rec.open(stream));
   ASSERT_TRUE(rec.close());
   const auto l = lines();
   ASSERT_EQ(l.size(), 1u);
@@ -48,7 +51,7 @@ TEST_F(Recorder, HeaderNamesTheChannelsInOrderWithTrailingCommas) {
 TEST_F(Recorder, WritesOneRowPerFullBlockAfterTheFirstEvent) {
   ChannelRecorder rec(car, script, 100);
   rec.defineChannels();
-  ASSERT_TRUE(rec.open(path.c_str()));
+  ASSERT_TRUE(rec.open(stream));
   car.groundSpeed = 9.81f;
   car.engineSpeed = 2.0f;
   script.runTime = 1.5f;
@@ -74,7 +77,7 @@ TEST_F(Recorder, WritesOneRowPerFullBlockAfterTheFirstEvent) {
 TEST_F(Recorder, OneSamplePerRowWritesEveryStepEvenDuringTheFirstEvent) {
   ChannelRecorder rec(car, script, 1);
   rec.defineChannels();
-  ASSERT_TRUE(rec.open(path.c_str()));
+  ASSERT_TRUE(rec.open(stream));
   for (int i = 0; i < 3; ++i) rec.sample();
   ASSERT_TRUE(rec.close());
   EXPECT_EQ(lines().size(), 4u);
@@ -86,7 +89,21 @@ TEST_F(Recorder, NamesAreCutTo31Characters) {
   rec.reserveInstant(0);
   rec.addAveraged(&car.mass, "A channel name far longer than thirty-one characters");
   EXPECT_EQ(rec.averagedNames[0], "A channel name far longer than ");
-  EXPECT_FALSE(rec.open("/nonexistent-directory/Output.csv"));
+}
+
+TEST_F(Recorder, AFailedWriteIsKeptWithItsReason) {
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IOLBF, 1024);  // as a run's output: one write per line
+  ChannelRecorder rec(car, script, 1);
+  rec.defineChannels();
+  EXPECT_FALSE(rec.open(full));
+  EXPECT_TRUE(rec.failed());
+  EXPECT_EQ(rec.writeError, ENOSPC);
+  rec.sample();
+  EXPECT_FALSE(rec.close());
+  EXPECT_EQ(rec.writeError, ENOSPC);  // the first failure is the one kept
+  std::fclose(full);
 }
 
 }  // namespace

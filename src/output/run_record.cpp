@@ -1,0 +1,111 @@
+#include "output/run_record.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vdsim {
+
+namespace {
+
+// A JSON string: quotes, backslashes and control bytes escaped; a byte that
+// is not ASCII is taken as a Latin-1 character, so the text stays valid
+// UTF-8 whatever bytes a path holds.
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(c));
+      out += escape;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A number as JSON has it; non-finite values become null.
+std::string jsonNumber(double value, const char* format) {
+  if (value != value || value - value != 0.0) return "null";
+  char text[40];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// A float as the shortest decimal that reads back as the same float, in
+// plain notation where one exists within 9 digits (0.001f is "0.001", not
+// "0.00100000005"; 20 is "20", not "2e+01").
+std::string jsonFloat(float value) {
+  if (value != value || value - value != 0.0f) return "null";
+  std::string first;
+  char text[40];
+  for (int digits = 1; digits <= 9; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, double(value));
+    if (std::strtof(text, nullptr) != value) continue;
+    if (std::strchr(text, 'e') == nullptr) return text;
+    if (first.empty()) first = text;
+  }
+  return first;
+}
+
+std::string jsonFiles(const std::vector<RunRecord::File>& files) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    out += i ? ",\n    " : "\n    ";
+    out += "{\"file\": " + jsonString(files[i].name) + ", \"sha256\": " +
+           (files[i].sha256.empty() ? "null" : jsonString(files[i].sha256)) + "}";
+  }
+  return out + (files.empty() ? "]" : "\n  ]");
+}
+
+std::string jsonEvent(const EventEntry& event, int number) {
+  static const char* const kTargetSpeed[] = {"speed", "duration"};
+  static const char* const kSteerRamp[] = {"speed", "end_speed", "start_radius", "end_radius",
+                                           "duration"};
+  static const char* const kBrake[] = {"speed"};
+  const char* const* names = event.kind == SteerRamp ? kSteerRamp
+                             : event.kind == Brake   ? kBrake
+                                                     : kTargetSpeed;
+  std::string out = "{\"number\": " + std::to_string(number) + ", \"kind\": " +
+                    jsonString(eventKindName(event.kind)) + ", \"line\": " +
+                    std::to_string(event.line);
+  for (int i = 0; i < event.valueCount; ++i) {
+    out += ", \"" + std::string(names[i]) + "\": " + jsonFloat(event.values[i]);
+  }
+  return out + "}";
+}
+
+}  // namespace
+
+std::string formatRunRecord(const RunRecord& r) {
+  std::string out = "{\n";
+  auto field = [&](const char* name, const std::string& json) {
+    out += std::string("  \"") + name + "\": " + json + ",\n";
+  };
+  field("vdsim_version", jsonString(r.version));
+  field("scenario_dir", jsonString(r.scenarioDir));
+  field("car", jsonString(r.car));
+  field("time_step_s", jsonFloat(r.timeStep));
+  field("inputs", jsonFiles(r.inputs));
+  std::string events = "[";
+  for (std::size_t i = 0; i < r.events.size(); ++i) {
+    events += (i ? ",\n    " : "\n    ") + jsonEvent(r.events[i], int(i) + 1);
+  }
+  field("events", events + (r.events.empty() ? "]" : "\n  ]"));
+  field("exit_status", std::to_string(r.exitStatus));
+  field("end", jsonString(r.end));
+  field("message", jsonString(r.message));
+  field("simulated_time_s", jsonNumber(r.simulatedTime, "%.6f"));
+  field("steps", std::to_string(r.steps));
+  field("singular_steps", std::to_string(r.singularSteps));
+  field("rows", std::to_string(r.rows));
+  field("wall_time_s", jsonNumber(r.wallTime, "%.3f"));
+  out += "  \"outputs\": " + jsonFiles(r.outputs) + "\n}\n";
+  return out;
+}
+
+}  // namespace vdsim

@@ -1,0 +1,82 @@
+// The run record's JSON text: fields, events, escapes, numbers.
+#include "output/run_record.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace vdsim {
+namespace {
+
+TEST(RunRecord, WritesEveryFieldInOrder) {
+  RunRecord r;
+  r.version = "0.1.0";
+  r.scenarioDir = "/runs/a \"quoted\" dir\\x\tz\xe9";
+  r.car = "Sedan";
+  r.timeStep = 0.001f;
+  r.inputs = {{"Events.ini", std::string(64, 'a')}, {"Sedan.ini", ""}};
+  EventEntry ramp;
+  ramp.kind = SteerRamp;
+  ramp.line = 20;
+  ramp.valueCount = 5;
+  const float values[5] = {20.0f, 24.5f, 60.0f, -60.0f, 0.1f};
+  for (int i = 0; i < 5; ++i) ramp.values[i] = values[i];
+  EventEntry brake;
+  brake.kind = Brake;
+  brake.line = 30;
+  brake.valueCount = 1;
+  brake.values[0] = 20.0f;
+  r.events = {ramp, brake};
+  r.exitStatus = 4;
+  r.end = "max-time";
+  r.message = "stopped";
+  r.simulatedTime = 60.0000006;
+  r.steps = 60000;
+  r.singularSteps = 2;
+  r.rows = 570;
+  r.wallTime = 0.71234;
+  r.outputs = {{"Output.csv", std::string(64, 'b')}};
+  EXPECT_EQ(formatRunRecord(r),
+            "{\n"
+            "  \"vdsim_version\": \"0.1.0\",\n"
+            "  \"scenario_dir\": \"/runs/a \\\"quoted\\\" dir\\\\x\\u0009z\\u00e9\",\n"
+            "  \"car\": \"Sedan\",\n"
+            "  \"time_step_s\": 0.001,\n"
+            "  \"inputs\": [\n"
+            "    {\"file\": \"Events.ini\", \"sha256\": \"" + std::string(64, 'a') + "\"},\n"
+            "    {\"file\": \"Sedan.ini\", \"sha256\": null}\n"
+            "  ],\n"
+            "  \"events\": [\n"
+            "    {\"number\": 1, \"kind\": \"SteerRamp\", \"line\": 20, \"speed\": 20, "
+            "\"end_speed\": 24.5, \"start_radius\": 60, \"end_radius\": -60, \"duration\": 0.1},\n"
+            "    {\"number\": 2, \"kind\": \"Brake\", \"line\": 30, \"speed\": 20}\n"
+            "  ],\n"
+            "  \"exit_status\": 4,\n"
+            "  \"end\": \"max-time\",\n"
+            "  \"message\": \"stopped\",\n"
+            "  \"simulated_time_s\": 60.000001,\n"
+            "  \"steps\": 60000,\n"
+            "  \"singular_steps\": 2,\n"
+            "  \"rows\": 570,\n"
+            "  \"wall_time_s\": 0.712,\n"
+            "  \"outputs\": [\n"
+            "    {\"file\": \"Output.csv\", \"sha256\": \"" + std::string(64, 'b') + "\"}\n"
+            "  ]\n"
+            "}\n");
+}
+
+TEST(RunRecord, EmptyListsAndNonFiniteNumbersStayValidJson) {
+  RunRecord r;
+  r.simulatedTime = std::numeric_limits<double>::quiet_NaN();
+  r.timeStep = std::numeric_limits<float>::infinity();
+  const std::string json = formatRunRecord(r);
+  EXPECT_NE(json.find("\"inputs\": [],"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"events\": [],"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"simulated_time_s\": null,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"time_step_s\": null,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"outputs\": []\n}"), std::string::npos) << json;
+}
+
+}  // namespace
+}  // namespace vdsim
