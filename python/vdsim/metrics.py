@@ -19,11 +19,14 @@ against a_y in g:
 and the highest lateral acceleration of the first unbroken stretch of
 quasi-steady rows.
 
-Braking (Brake).  Full braking starts where the pedal reaches 1 (placed
-inside its row by the row's mean pedal); the stopping distance is the path
-length from there to the event's last row, plus v^2 / (2 a) at that row's
-speed and deceleration for the last metre per second (the event ends below
-1 m/s, the last incomplete row is not written).
+Braking (Brake).  Braking starts in the first row after which every row of
+the event brakes (mean pedal above BRAKE_ON; the wheels' slip cut makes full
+braking's mean pedal less than 1), or in the row before it when that row
+brakes at the braking level already; the row's mean pedal, between the
+level before it and the braking level, places the start inside it.  The stopping distance
+is the path length from there to the event's last row, plus v^2 / (2 a) at
+that row's speed and deceleration for the last metre per second (the event
+ends below 1 m/s, the last incomplete row is not written).
 
 Acceleration (TargetSpeed that starts well below its target).  Time from
 1 m/s, or 0.5 m/s above the event's starting speed when it starts faster (as
@@ -51,7 +54,7 @@ FIT_RANGE_G = (0.1, 0.4)  # linear range of the cornering fits, |a_y| in g
 FIT_MIN_ROWS = 3  # rows needed for a fit
 RADIUS_TOLERANCE = 0.05  # quasi-steady: |v^2/a_y / target radius - 1| at most this
 ENTRY_SPEED_TOLERANCE = 0.5  # m/s: the driver's entry test of an event
-FULL_BRAKE = 0.999  # a row whose mean pedal reaches this brakes fully throughout
+BRAKE_ON = 0.05  # a row's mean pedal above this brakes (below -0.05 is throttle)
 ACCEL_FROM = 1.0  # m/s: acceleration time starts here ...
 ACCEL_MARGIN = 0.5  # m/s: ... or this far above the event's starting speed
 ACCEL_TO_FRACTION = 0.9  # ... and ends at this fraction of the target speed
@@ -304,23 +307,32 @@ def braking(data, phase):
     centre = _centre_times(times, data.time_step())
     speed, decel = o[out.GROUND_SPEED], -o[out.LONG_ACCEL]
     pedal = x[out.PEDAL]
-    full = phase.rows[pedal[phase.rows] >= FULL_BRAKE]
-    if not len(full):
+    rows, last = phase.rows, int(phase.rows[-1])
+    # f: the first row after which every row of the event brakes.
+    releases = np.flatnonzero(~(pedal[rows] > BRAKE_ON))
+    if len(releases) and releases[-1] + 1 >= len(rows):
         return result
-    first, last = int(full[0]), int(phase.rows[-1])
-    # Full braking began inside the row before the first fully braking row:
-    # its mean pedal tells what share of it was full braking.
-    row_time = float(times[1] - times[0]) if len(times) > 1 else SAMPLES_PER_ROW * data.time_step()
-    start = float(times[first]) - row_time
-    if first >= 1:
-        p = pedal[first - 1]
-        p0 = pedal[first - 2] if first >= 2 else p
-        if p < FULL_BRAKE and 1.0 - p0 > 1e-9:
-            start = float(times[first - 1]) - float(np.clip((p - p0) / (1.0 - p0), 0.0, 1.0)) * row_time
-        else:
-            start = float(times[first - 1])
+    f = int(rows[releases[-1] + 1]) if len(releases) else int(rows[0])
+    if f + 2 > last or f < 2:
+        return result
+    # Braking began in row f, or in the row before when row f brakes at the
+    # braking level already: a row's mean pedal between the level before it
+    # and the braking level tells what share of it braked.
+    row_time = float(times[f] - times[f - 1])
+    level = float(np.median(pedal[f + 1:min(f + 6, last + 1)]))
+
+    def share(row, full):
+        gain = full - pedal[row - 1]
+        return float(np.clip((pedal[row] - pedal[row - 1]) / gain, 0.0, 1.0)) if gain > 1e-9 else 1.0
+
+    if pedal[f] < level:
+        start = float(times[f]) - share(f, level) * row_time
+    else:
+        start = float(times[f - 1]) - share(f - 1, pedal[f]) * row_time
+    first = f + 1  # a row that brakes throughout
     px, py = x[out.POSITION_X], x[out.POSITION_Y]
-    later = np.arange(first, last + 1)
+    later = np.arange(f - 1, last + 1)
+    later = later[times[later] > start]
     path_x = np.concatenate(([np.interp(start, times, px)], px[later]))
     path_y = np.concatenate(([np.interp(start, times, py)], py[later]))
     distance = float(np.sum(np.hypot(np.diff(path_x), np.diff(path_y))))
@@ -329,12 +341,9 @@ def braking(data, phase):
     end_speed = speed[last] - end_decel * (times[last] - centre[last])
     if end_decel > 0 and end_speed > 0:
         distance += end_speed * end_speed / (2.0 * end_decel)
-    # The speed then: the fully braking rows' speeds extrapolated back to it.
-    if last > first:
-        slope = (speed[first + 1] - speed[first]) / (centre[first + 1] - centre[first])
-        start_speed = float(speed[first] + slope * (start - centre[first]))
-    else:
-        start_speed = float(np.interp(start, centre, speed))
+    # The speed at the start: the braking rows' speeds extrapolated back to it.
+    slope = (speed[first + 1] - speed[first]) / (centre[first + 1] - centre[first])
+    start_speed = float(speed[first] + slope * (start - centre[first]))
     result.update(braking_start_s=start, braking_start_speed_mps=start_speed,
                   stopping_distance_m=distance,
                   braking_decel_mean_mps2=(start_speed - end_speed) / (float(times[last]) - start),

@@ -8,8 +8,9 @@ The maneuver, in 1 ms steps, rows of 100 steps as the simulator writes them:
                        the lateral acceleration saturates at LIMIT_G (the radius then
                        opens), steer = L/R + K a_y, roll = -ROLL a_y, sideslip =
                        BETA0 + BETA a_y (deg, a_y in g)
-  event 3 Brake        straight at 22 m/s, pedal 0.2 (as in the turn), full braking from 0.06 s into a
-                       row at 8 m/s2 until below 1 m/s: 30.25 m to a stop
+  event 3 Brake        straight at 22 m/s, pedal -0.3 (as in the turn), full braking
+                       (mean pedal 0.45) from 0.06 s into a row at 8 m/s2 until
+                       below 1 m/s: 30.25 m to a stop
 The scenario files are those of examples/skidpad (wheelbase 2.7 m) with an
 Events.ini of these events; Run.json records their SHA-256 and the outputs'.
 
@@ -45,6 +46,7 @@ BETA0, BETA = 0.5, -1.5  # sideslip, deg and deg/g
 LIMIT_G = 0.8  # lateral acceleration limit, g
 BRAKE_DECEL = 8.0  # m/s2
 BRAKE_DELAY = 0.06  # s from the Brake event's start to full braking
+BRAKE_PEDAL = 0.45  # mean pedal of full braking (the slip cut lets it off at times)
 T1, T2 = 6.0, 10.2  # starts of events 1, 2 (s)
 T3 = T2 + 30.0  # start of event 3
 V_TURN_END = 22.0
@@ -93,7 +95,7 @@ def states(duration):
     with np.errstate(divide="ignore", invalid="ignore"):
         ackermann = np.where(turning, WHEELBASE * ay / (v * v), 0.0)
     steer = ackermann + np.radians(K) * ay_g
-    pedal = np.select([t >= T3 + BRAKE_DELAY, event >= 2], [1.0, 0.2], -0.5)
+    pedal = np.select([t >= T3 + BRAKE_DELAY, event >= 2], [BRAKE_PEDAL, -0.3], -0.5)
     sideslip = np.where(turning, np.radians(BETA0 + BETA * ay_g), 0.0)
     return {"t": t, "v": v, "event": event, "ay": ay, "ax": ax, "yaw_rate": yaw_rate,
             "heading": heading, "x": x, "y": y, "steer": steer, "pedal": pedal,
