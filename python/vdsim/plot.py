@@ -195,13 +195,13 @@ def _gg_panel(figure, cell, runs):
     for index, run in enumerate(runs):
         lat = plottable(run.data.output[out.LAT_ACCEL])
         lon = plottable(run.data.output[out.LONG_ACCEL])
+        time = plottable(run.data.output[out.TIME])
         if len(runs) == 1:
-            time = plottable(run.data.output[out.TIME])
             ax.plot(lat, lon, color="lightgrey", linewidth=0.8, zorder=1)
+        if len(runs) == 1 and np.isfinite(time).any():
             points = ax.scatter(lat, lon, c=time, cmap="viridis", s=8, zorder=2)
-            if np.isfinite(time).any():
-                bar = figure.colorbar(points, ax=ax, location="bottom", shrink=0.8, pad=0.01)
-                bar.set_label(out.TIME)
+            bar = figure.colorbar(points, ax=ax, location="bottom", shrink=0.8, pad=0.01)
+            bar.set_label(out.TIME)
         else:
             ax.plot(lat, lon, color=RUN_COLOURS[index % len(RUN_COLOURS)], linewidth=0.9,
                     label=run.label)

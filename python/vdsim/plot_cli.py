@@ -12,10 +12,12 @@ line on standard error, exit status 2.
 """
 
 import argparse
+import io
 import os
 import stat
 import sys
 import tempfile
+import warnings
 
 from . import launch
 from . import metrics as m
@@ -138,11 +140,12 @@ def write_picture(figure, path, dpi):
     unknown one) and write it: a regular file through a temporary file renamed
     into place, so a failed write leaves no half picture; anything else (a
     device, a pipe) directly."""
-    import io
     formats = figure.canvas.get_supported_filetypes()
     suffix = os.path.splitext(path)[1][1:].lower()
     picture = io.BytesIO()
-    figure.savefig(picture, dpi=dpi, format=suffix if suffix in formats else "png")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # layout advice on figures of degenerate data
+        figure.savefig(picture, dpi=dpi, format=suffix if suffix in formats else "png")
     data = picture.getvalue()
     try:
         mode = os.stat(path).st_mode
@@ -186,8 +189,8 @@ def title_of(runs):
     if len(runs) == 1:
         run = runs[0]
         described = run.data.describe()
-        return "vdsim run: %s (%d rows, %.1f s)%s" % (
-            run.data.csv_path, run.metrics["rows"], run.metrics["duration_s"],
+        return "vdsim run: %s (%d rows, %s s)%s" % (
+            run.data.csv_path, run.metrics["rows"], report.number("%.1f", run.metrics["duration_s"]),
             "; " + described if described else "")
     described = sorted({run.data.describe() for run in runs if run.data.describe()})
     return "vdsim runs: %s%s" % (", ".join(run.label for run in runs),

@@ -1,7 +1,8 @@
 """Text tables of a run's metrics: the run summary, the events of the
 maneuver, and the summaries of several runs side by side.
 
-Numbers that round to zero print without a minus sign ("+0.00", not "-0.00").
+Numbers that round to zero print without a minus sign ("+0.00", not "-0.00"),
+and huge ones in exponent form.
 """
 
 import math
@@ -10,8 +11,14 @@ from . import metrics as m
 from .output import CORNERS, G
 
 
+HUGE = 1e12  # numbers this large print in exponent form
+
+
 def number(form, value):
-    """value in the printf form, without the sign of a negative number that rounds to zero."""
+    """value in the printf form, without the sign of a negative number that
+    rounds to zero; in exponent form ("+1e+308") when it is huge."""
+    if isinstance(value, float) and math.isfinite(value) and abs(value) >= HUGE:
+        return ("%+.4g" if "+" in form else "%.4g") % value
     text = form % value
     if text.lstrip().startswith("-") and float(text) == 0.0:
         text = text.replace("-", "+" if "+" in form else "", 1)

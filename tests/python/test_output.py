@@ -1,17 +1,21 @@
-"""Tests of tools/vdsim_output.py: reading "Data/Output.csv" and the run summary."""
+"""Tests of vdsim/output.py: reading Output.csv, Extended.csv and Run.json,
+and telling which of them belong to one run."""
 
+import json
 import math
 import os
-import sys
+import re
+import shutil
 import tempfile
 import unittest
 
-sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-import vdsim_output as vo  # noqa: E402
+import support
 
-GOLDEN = os.path.join(HERE, "data", "golden.csv")
+support.require_modules()
+import make_synthetic_run  # noqa: E402
+from vdsim import output as vo  # noqa: E402
+
+GOLDEN = os.path.join(support.DATA, "golden.csv")
 
 
 def golden_lines():
@@ -59,11 +63,12 @@ class ReadGoldenTest(TempFiles):
     def test_values(self):
         channels = vo.read_output(GOLDEN)
         self.assertTrue(all(len(values) == 5 for values in channels.values()))
-        self.assertEqual(channels[vo.TIME], [0.099, 0.199, 0.299, 0.399, 0.499])
-        self.assertEqual(channels[vo.LAT_ACCEL][:4], [0.25, -4.905, 2.0, 1.0])
-        self.assertEqual(channels["Suspension Deflection  RF (m)"][:2], [-0.121, -0.123])
+        self.assertEqual(list(channels[vo.TIME]), [0.099, 0.199, 0.299, 0.399, 0.499])
+        self.assertEqual(list(channels[vo.LAT_ACCEL][:4]), [0.25, -4.905, 2.0, 1.0])
+        self.assertEqual(list(channels["Suspension Deflection  RF (m)"][:2]), [-0.121, -0.123])
+        self.assertEqual(channels.time_texts[:2], ("0.099000", "0.199000"))
         self.assertEqual(channels["Suspension Mount Moment RR (Nm)"][3], 3710.0)
-        second_row = [channels[name][1] for name in vo.CHANNEL_NAMES]
+        second_row = [float(channels[name][1]) for name in vo.CHANNEL_NAMES]
         self.assertEqual(second_row[:5], [0.199, 3.25, 4800.0, -4.905, 4.905])
         self.assertEqual(second_row[5:9], [3800.0, 4050.0, 3500.0, 3550.0])
 
@@ -78,10 +83,10 @@ class ReadGoldenTest(TempFiles):
     def test_trailing_comma_optional_and_crlf_line_ends(self):
         expected = vo.read_output(GOLDEN)
         without_commas = self.write_lines([line.rstrip(",") for line in golden_lines()])
-        self.assertEqual(repr(vo.read_output(without_commas)), repr(expected))
+        self.assertEqual(repr(dict(vo.read_output(without_commas))), repr(dict(expected)))
         crlf = self.write("".join(line + "\r\n" for line in golden_lines()).encode(),
                           name="crlf.csv", mode="wb")
-        self.assertEqual(repr(vo.read_output(crlf)), repr(expected))
+        self.assertEqual(repr(dict(vo.read_output(crlf))), repr(dict(expected)))
 
     def test_last_line_without_line_end(self):
         path = self.write("\n".join(golden_lines()))
@@ -153,99 +158,87 @@ class ReadBadInputTest(TempFiles):
         self.assertNotIn("\n", str(caught.exception))
 
 
-def write_run(path, rows):
-    """Write a run file from (time, lat accel) pairs; other channels carry known ramps."""
-    with open(path, "w") as stream:
-        stream.write("".join(name + "," for name in vo.CHANNEL_NAMES) + "\n")
-        for index, (time, lat) in enumerate(rows):
-            values = [time, 10.0 + 0.01 * index, 2000.0 + index, lat, 0.0]
-            values += [4000.0 + corner for corner in range(4)] + [0.0] * 12
-            stream.write("".join("%f," % value for value in values) + "\n")
+class RunFilesTest(unittest.TestCase):
+    """Extended.csv and Run.json beside Output.csv, used only when they belong to it."""
 
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.run = os.path.join(self.directory.name, "run")
+        make_synthetic_run.write(self.run)
+        self.data = os.path.join(self.run, "Data")
 
-class SummaryTest(TempFiles):
-    def test_golden_peaks(self):
-        summary = vo.summarize(vo.read_output(GOLDEN))
-        self.assertEqual(summary["rows"], 5)
-        self.assertEqual(summary["duration_s"], 0.499)
-        self.assertEqual((summary["top_speed_mps"], summary["top_speed_time_s"]), (5.125, 0.299))
-        self.assertEqual((summary["max_engine_speed_rpm"], summary["max_engine_speed_time_s"]),
-                         (6250.0, 0.299))
-        # Peaks skip the non-finite last row ("inf" lateral, "-inf" longitudinal).
-        self.assertEqual((summary["lat_accel_max_mps2"], summary["lat_accel_max_time_s"]),
-                         (2.0, 0.299))
-        self.assertEqual((summary["lat_accel_min_mps2"], summary["lat_accel_min_time_s"]),
-                         (-4.905, 0.199))
-        self.assertEqual((summary["long_accel_max_mps2"], summary["long_accel_max_time_s"]),
-                         (4.905, 0.199))
-        self.assertEqual((summary["long_accel_min_mps2"], summary["long_accel_min_time_s"]),
-                         (-7.3575, 0.299))
-        peaks = [(summary["normal_force_max_%s_N" % c], summary["normal_force_max_%s_time_s" % c])
-                 for c in vo.CORNERS]
-        self.assertEqual(peaks, [(4400.0, 0.299), (4300.0, 0.299), (3650.0, 0.399),
-                                 (3700.0, 0.399)])
-        self.assertIsNone(summary["turn_start_s"])
-        self.assertIsNone(summary["turn_lat_accel_max_mps2"])
-        self.assertEqual(summary["non_finite_from_s"], 0.499)
+    def tearDown(self):
+        self.directory.cleanup()
 
-    def test_golden_table(self):
-        table = vo.format_summary(vo.summarize(vo.read_output(GOLDEN)))
-        self.assertIn("  Duration                 0.5 s\n", table)
-        self.assertIn("  Top speed                5.12 m/s (18.4 km/h) at 0.3 s\n", table)
-        self.assertIn("  Highest engine speed     6250 rpm at 0.3 s\n", table)
-        # 4.905 m/s2 is half of g = 9.81 m/s2; 7.3575 is three quarters.
-        self.assertIn("  Lateral accel, min       -4.91 m/s2 (-0.500 g) at 0.2 s\n", table)
-        self.assertIn("  Longitudinal accel, max  +4.91 m/s2 (+0.500 g) at 0.2 s\n", table)
-        self.assertIn("  Longitudinal accel, min  -7.36 m/s2 (-0.750 g) at 0.3 s\n", table)
-        self.assertIn("  Peak normal force RR     3700 N at 0.4 s\n", table)
-        self.assertIn("  Steady-state turn        none", table)
-        self.assertIn("  Non-finite values        from 0.5 s (run diverged)\n", table)
+    def rewrite(self, name, change):
+        path = os.path.join(self.data, name)
+        with open(path) as stream:
+            text = stream.read()
+        with open(path, "w") as stream:
+            stream.write(change(text))
 
-    def test_longest_steady_turn_and_its_range(self):
-        # 0-1 s straight; 1-7 s left-hand ramp 1.5 -> 4.45 m/s2 (rows 10..69);
-        # 7-8 s straight; 8-16 s right-hand at -2 .. -3 m/s2 (rows 80..159, the longest).
-        lat = [0.0] * 10 + [1.5 + 0.05 * i for i in range(60)] + [0.0] * 10
-        lat += [-2.0 - i / 79.0 for i in range(80)] + [0.5] * 5
-        path = self.directory.name + "/turn.csv"
-        write_run(path, [(0.099 + 0.1 * i, a) for i, a in enumerate(lat)])
-        summary = vo.summarize(vo.read_output(path))
-        self.assertEqual(summary["turn_start_s"], 8.099)
-        self.assertEqual(summary["turn_end_s"], 15.999)
-        self.assertEqual(summary["turn_lat_accel_min_mps2"], -3.0)
-        self.assertEqual(summary["turn_lat_accel_max_mps2"], -2.0)
-        self.assertIsNone(summary["non_finite_from_s"])
-        table = vo.format_summary(summary)
-        self.assertIn("  Steady-state turn        8.1 to 16.0 s\n", table)
-        self.assertIn("    lat. accel range       -3.00 to -2.00 m/s2 (-0.306 to -0.204 g)\n",
-                      table)
+    def test_a_whole_run(self):
+        run = vo.load_run(self.run)
+        self.assertEqual(run.notes, [])
+        self.assertEqual(run.extended.names, vo.EXTENDED_NAMES)
+        self.assertEqual(len(vo.EXTENDED_NAMES), 39)
+        self.assertEqual(run.extended.time_texts, run.output.time_texts)
+        self.assertEqual([e["kind"] for e in run.events], ["TargetSpeed", "SteerRamp", "Brake"])
+        self.assertEqual(run.describe(), "Sedan, dt 0.001 s, vdsim 0.1.0")
+        self.assertEqual(run.channel("Heading (rad)")[0], run.extended["Heading (rad)"][0])
+        self.assertEqual(run.channel_names()[:22], list(vo.CHANNEL_NAMES) + ["Event (-)"])
+        with self.assertRaisesRegex(KeyError, 'no channel "Yaw"; the channels are "Time'):
+            run.channel("Yaw")
 
-    def test_turn_needs_five_seconds_of_one_sign_above_threshold(self):
-        def turn_of(lat):
-            channels = {channel: [0.0] * len(lat) for channel in vo.CHANNEL_NAMES}
-            channels[vo.TIME] = [0.099 + 0.1 * i for i in range(len(lat))]
-            channels[vo.LAT_ACCEL] = lat
-            summary = vo.summarize(channels)
-            return summary["turn_start_s"], summary["turn_lat_accel_min_mps2"]
+    def test_an_earlier_runs_files_are_left_out(self):
+        # A run without --extended replaces Output.csv only.
+        self.rewrite("Output.csv", lambda text: text.replace("0.099000,", "0.099001,", 1))
+        run = vo.load_run(self.run)
+        self.assertIsNone(run.extended)
+        self.assertIsNone(run.record)
+        self.assertEqual(run.notes, [
+            "Extended.csv and Run.json left out: they belong to an earlier run (the SHA-256 of "
+            "Output.csv differs from Run.json's)"])
 
-        cases = {
-            "4.5 s only": [0.0] * 5 + [3.0] * 46 + [0.0] * 5,
-            "sign change splits it": [2.0] * 40 + [-2.0] * 40,
-            "nan splits it": [2.0] * 40 + [math.nan] + [2.0] * 40,
-            "1 m/s2 is not above 1": [2.0] * 20 + [1.0] + [2.0] * 40,
-        }
-        for name, lat in cases.items():
-            with self.subTest(name):
-                self.assertEqual(turn_of(lat), (None, None))
-        # 5.1 s just above the threshold, starting on the first row.
-        self.assertEqual(turn_of([1.01] * 52), (0.099, 1.01))
+    def test_extended_without_a_record_or_with_another_digest(self):
+        self.rewrite("Extended.csv", lambda text: text.replace("\n0.099000,0,", "\n0.099000,1,"))
+        self.assertIsNone(vo.load_run(self.run).extended)
+        self.assertIn("its SHA-256 differs", vo.load_run(self.run).notes[0])
+        os.remove(os.path.join(self.data, "Run.json"))
+        self.assertIn("no Run.json beside it", vo.load_run(self.run).notes[0])
 
-    def test_all_non_finite_channel_gives_nan_peak(self):
-        channels = {name: [math.nan, math.inf] for name in vo.CHANNEL_NAMES}
-        channels[vo.TIME] = [0.099, 0.199]
-        summary = vo.summarize(channels)
-        self.assertTrue(math.isnan(summary["top_speed_mps"]))
-        self.assertEqual(summary["non_finite_from_s"], 0.099)
-        self.assertIn("  Top speed                no finite value\n", vo.format_summary(summary))
+    def test_a_broken_record_is_a_note(self):
+        self.rewrite("Run.json", lambda text: text[:-20])
+        run = vo.load_run(self.run)
+        self.assertIsNone(run.extended)
+        self.assertRegex(run.notes[0], r"^Run.json left out: .*Run.json: not a JSON run record")
+
+    def test_rows_must_match_output(self):
+        record = os.path.join(self.data, "Run.json")
+        with open(record) as stream:
+            data = json.load(stream)
+        data["outputs"] = [o for o in data["outputs"] if o["file"] == "Output.csv"]
+        with open(record, "w") as stream:
+            json.dump(data, stream)
+        self.rewrite("Extended.csv", lambda text: text.replace("\n0.199000,", "\n0.199001,"))
+        with self.assertRaisesRegex(vo.OutputError, r"Extended.csv:3: time \"0.199001\" differs "
+                                                    r"from Output.csv's \"0.199000\""):
+            vo.load_run(self.run)
+        self.rewrite("Extended.csv", lambda text: text.rsplit("\n", 2)[0] + "\n")
+        with self.assertRaisesRegex(vo.OutputError, r"Extended.csv: 428 rows, but Output.csv "
+                                                    r"has 429"):
+            vo.load_run(self.run)
+
+    def test_extended_header(self):
+        path = os.path.join(self.directory.name, "Extended.csv")
+        for header, message in (("Event (-),Time (s)", 'header cell 1 is "Event (-)"'),
+                                ("Time (s),Gear (-)", 'no "Event (-)" column'),
+                                ("Time (s),Event (-),Event (-)", 'channel "Event (-)" appears '
+                                                                  "twice")):
+            with open(path, "w") as stream:
+                stream.write(header + "\n" + ",".join("1" * len(header.split(","))) + "\n")
+            with self.assertRaisesRegex(vo.OutputError, re.escape("Extended.csv:1: " + message)):
+                vo.read_extended(path)
 
 
 if __name__ == "__main__":

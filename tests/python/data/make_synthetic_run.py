@@ -90,8 +90,11 @@ def states(duration):
     ax = np.gradient(v, DT)
     yaw_rate = np.where(v > 0, ay / np.maximum(v, 1e-9), 0.0)
     heading = np.concatenate(([0.0], np.cumsum(yaw_rate[:-1]) * DT))
-    x = 100.0 + np.concatenate(([0.0], np.cumsum(v[:-1] * np.cos(heading[:-1])) * DT))
-    y = 100.0 + np.concatenate(([0.0], np.cumsum(v[:-1] * np.sin(heading[:-1])) * DT))
+    def integral(rate):  # trapezoidal, from 0 at t = 0
+        return np.concatenate(([0.0], np.cumsum(0.5 * (rate[:-1] + rate[1:])) * DT))
+
+    x = 100.0 + integral(v * np.cos(heading))
+    y = 100.0 + integral(v * np.sin(heading))
     with np.errstate(divide="ignore", invalid="ignore"):
         ackermann = np.where(turning, WHEELBASE * ay / (v * v), 0.0)
     steer = ackermann + np.radians(K) * ay_g
