@@ -151,7 +151,7 @@ class Channels(collections.abc.Mapping):
 
     @property
     def rows(self):
-        return len(self.time_texts) if self.time_texts else len(next(iter(self._columns.values())))
+        return len(self._columns[self.names[0]]) if self.names else 0
 
 
 def _quote(text, limit=40):
@@ -179,9 +179,9 @@ def _read_lines(path, what):
     return lines
 
 
-def _read_rows(path, lines, names):
+def _read_rows(path, lines, names, allow_empty):
     """The data rows of lines[1:] as float columns, and the first cells as written."""
-    if len(lines) == 1:
+    if len(lines) == 1 and not allow_empty:
         raise OutputError(path, 1, "header only, no data rows")
     columns = [[] for _ in names]
     times = []
@@ -200,14 +200,14 @@ def _read_rows(path, lines, names):
     return [np.array(values, dtype=float) for values in columns], times
 
 
-def read_output(path):
+def read_output(path, allow_empty=False):
     """Read a run's Output.csv into Channels named as CHANNEL_NAMES.
 
     "nan" and "inf" cells become float nan and inf.  The trailing comma of
     each line is expected but not required.  Raises OutputError for a file
     that cannot be opened, is empty, has a header other than CHANNEL_NAMES,
-    has no data rows, or has a row whose cell count is not 21 or whose cell
-    is not a number.
+    has no data rows (unless allow_empty: a run can end before its first
+    row), or has a row whose cell count is not 21 or whose cell is not a number.
     """
     lines = _read_lines(path, "%d channel names" % len(CHANNEL_NAMES))
     header = [cell.strip() for cell in _cells(lines[0])]
@@ -218,7 +218,7 @@ def read_output(path):
         if found != expected:
             raise OutputError(path, 1, "header cell %d is %s, expected %s"
                               % (column, _quote(found), _quote(expected)))
-    columns, times = _read_rows(path, lines, CHANNEL_NAMES)
+    columns, times = _read_rows(path, lines, CHANNEL_NAMES, allow_empty)
     return Channels(CHANNEL_NAMES, columns, times)
 
 
@@ -239,7 +239,7 @@ def read_extended(path, output=None):
     repeated = next((name for name in header if header.count(name) > 1), None)
     if repeated is not None:
         raise OutputError(path, 1, "channel %s appears twice" % _quote(repeated))
-    columns, times = _read_rows(path, lines, header)
+    columns, times = _read_rows(path, lines, header, output is not None and not output.time_texts)
     if output is not None:
         if len(times) != len(output.time_texts):
             raise OutputError(path, None, "%d rows, but %s has %d"
@@ -341,15 +341,16 @@ def csv_path(argument):
     return argument
 
 
-def load_run(path):
+def load_run(path, allow_empty=False):
     """RunData of a run directory or of an Output.csv and the files beside it.
 
     Extended.csv and Run.json are read when both are there and Run.json's
     hash of Output.csv matches; otherwise they are left out with a note.
-    A present but broken Extended.csv whose record matches raises OutputError.
+    A present but broken Extended.csv whose record matches raises OutputError,
+    as does an Output.csv without rows unless allow_empty.
     """
     path = csv_path(path)
-    output = read_output(path)
+    output = read_output(path, allow_empty)
     directory = os.path.dirname(path)
     extended_path = os.path.join(directory, EXTENDED_FILE)
     record_path = os.path.join(directory, RECORD_FILE)

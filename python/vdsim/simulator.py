@@ -137,7 +137,7 @@ def run_directory(directory, extended=True, vdsim=None, max_time=None, timeout=N
         elif status < 0:
             message = message or "vdsim: killed by signal %d" % -status
         raise SimulatorError(message or "vdsim: exit status %d" % status, status, stderr)
-    data = out.load_run(directory)
+    data = out.load_run(directory, allow_empty=True)
     return Run(directory, status, stderr, data, wheelbase)
 
 

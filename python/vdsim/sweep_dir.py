@@ -125,13 +125,13 @@ def read_marker(directory):
 
 def make_marker(scenario, sweep):
     return {"format": FORMAT, "version": VERSION, "base": os.path.abspath(scenario.directory),
-            "base_digest": base_digest(scenario), "sweep": sweep.to_json(),
+            "base_digest": base_digest(scenario), "sweep": sweep,
             "runs": sweep.count, "plots": []}
 
 
 def write_marker(directory, marker):
-    data = dict(marker, sweep=marker["sweep"].to_json() if isinstance(marker["sweep"], Sweep)
-                else marker["sweep"])
+    """Write the marker (its sweep a Sweep) through a temporary file renamed into place."""
+    data = dict(marker, sweep=marker["sweep"].to_json())
     path = os.path.join(directory, MARKER)
     with open(path + ".new", "w") as stream:
         json.dump(data, stream, indent=1)
@@ -158,8 +158,9 @@ def check_destination(directory, base, marker, resume):
                              % (directory, MARKER, FORMAT, VERSION))
         for key, what in (("sweep", "addresses or values"),
                           ("base_digest", "base scenario files")):
-            mine = marker[key].to_json() if key == "sweep" else marker[key]
-            theirs = previous[key].to_json() if key == "sweep" else previous[key]
+            mine, theirs = marker[key], previous[key]
+            if key == "sweep":
+                mine, theirs = mine.to_json(), theirs.to_json()
             if mine != theirs:
                 raise SweepError("%s: the sweep there has other %s; --resume needs the same "
                                  "base scenario and sweep file" % (directory, what))
@@ -344,7 +345,7 @@ def collect_run(run_dir, name, values, logged, timeout=None):
         result.message = message or "exit status %d" % result.status
         return result
     try:
-        data = out.load_run(run_dir)
+        data = out.load_run(run_dir, allow_empty=True)
         events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record))
         result.metrics = m.run_metrics(data, events)
         if result.status != 0:

@@ -1,14 +1,15 @@
-"""Tests of tools/vdsim-sweep and tools/vdsim_sweep.py.
+"""Tests of vdsim/sweep_cli.py: tools/vdsim-sweep run as a user runs it.
 
-Addressing and rewriting are checked on text alone.  The sweeps run the
-simulator of the build under test (environment variable VDSIM, else
-build/vdsim of the checkout) through GNU parallel: on this machine, over ssh
-to two "hosts" served by an sshd this test starts on two loopback ports, and
-interrupted then resumed.
+The sweeps run the simulator of the build under test (environment variable
+VDSIM, else build/vdsim of the checkout) through GNU parallel: on this
+machine, over ssh to two "hosts" served by an sshd this test starts on two
+loopback ports, and interrupted then resumed.  Everything the tool checks is
+checked before it touches the disk.
 """
 
 import csv
 import getpass
+import json
 import os
 import shutil
 import signal
@@ -19,40 +20,34 @@ import tempfile
 import time
 import unittest
 
-sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
-TOOLS = os.path.join(REPO, "tools")
-SCRIPT = os.path.join(TOOLS, "vdsim-sweep")
-SKIDPAD = os.path.join(REPO, "examples", "skidpad")
-sys.path.insert(0, TOOLS)
-import vdsim_output as vo  # noqa: E402
-import vdsim_sweep as vs  # noqa: E402
+import support
 
-VDSIM = os.path.abspath(os.environ.get("VDSIM") or os.path.join(REPO, "build", "vdsim"))
+support.require_modules()
+from vdsim import inputs  # noqa: E402
+from vdsim import metrics as m  # noqa: E402
+from vdsim import output as vo  # noqa: E402
+from vdsim import sweep_dir as sd  # noqa: E402
+from vdsim.scenario import run_wheelbase  # noqa: E402
+from vdsim.sweep_summary import format_cell  # noqa: E402
+
+SCRIPT = os.path.join(support.TOOLS, "vdsim-sweep")
+SKIDPAD = os.path.join(support.EXAMPLES, "skidpad")
+VDSIM = support.VDSIM
 
 # Only the car: the two built-in events alone, 8 s of simulated time, in
 # steps of 2 ms to keep the runs short.
 SHORT_EVENTS = "# Built-in events only.\n[car]\n  name      Sedan\n  timeStep  0.002\n"
 
+SWEEP_6 = (
+    "{car}.params:[params]:frontRideFrequency,{car}.ini:[car]:antiRollRear\n"
+    "1.2,4000.0\n1.2,16000.0\n1.4,8000.0\n1.4,4000\n1.6,8000.0\n1.6,16000.0\n")
+RIDE = "{car}.params:[params]:frontRideFrequency"
+ARB = "{car}.ini:[car]:antiRollRear"
+
 
 def read(path):
     with open(path, "rb") as stream:
         return stream.read().decode("latin-1")
-
-
-def nth(text, marker, n):
-    """Offset of the n-th (1-based) occurrence of marker in text."""
-    at = -1
-    for _ in range(n):
-        at = text.index(marker, at + 1)
-    return at
-
-
-def replace_after(text, start, old, new):
-    """text with the first occurrence of old at or after offset start replaced by new."""
-    at = text.index(old, start)
-    return text[:at] + new + text[at + len(old):]
 
 
 def make_short_base(directory):
@@ -78,9 +73,9 @@ def direct_output(ride_frequency, anti_roll_rear):
             directory = make_short_base(os.path.join(root, "run"))
             params = os.path.join(directory, "Sedan.params")
             car = os.path.join(directory, "Sedan.ini")
-            vs.write_text(params, read(params).replace(
+            inputs.write_text(params, read(params).replace(
                 "frontRideFrequency(Hz) 1.4", "frontRideFrequency(Hz) " + ride_frequency))
-            vs.write_text(car, read(car).replace(
+            inputs.write_text(car, read(car).replace(
                 "antiRollRear(N/m)     8000.0", "antiRollRear(N/m)     " + anti_roll_rear))
             subprocess.run([VDSIM], cwd=directory, check=True, timeout=60)
             with open(os.path.join(directory, "Data", "Output.csv"), "rb") as stream:
@@ -89,9 +84,8 @@ def direct_output(ride_frequency, anti_roll_rear):
 
 
 def run_sweep(*arguments, **popen):
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     return subprocess.run([SCRIPT] + list(arguments) + ["--vdsim", VDSIM], capture_output=True,
-                          text=True, env=env, timeout=180, **popen)
+                          text=True, env=support.tool_environment(), timeout=180, **popen)
 
 
 def read_summary(path):
@@ -100,321 +94,12 @@ def read_summary(path):
 
 
 def require_tools(test):
-    if not (os.path.isfile(VDSIM) and os.access(VDSIM, os.X_OK)):
-        test.fail("no simulator at %s (set VDSIM or build it)" % VDSIM)
-    if shutil.which("parallel") is None:
-        test.fail("GNU parallel is not installed (Debian package parallel)")
+    support.require_vdsim(test)
+    support.require_programs(test, ("parallel", "parallel"))
 
 
-# ---------------------------------------------------------------------------
-
-
-EVENTS = (
-    "# Events for the addressing tests\r\n"
-    "[car]\r\n"
-    "  name Sedan\ttimeStep   0.001\r\n"
-    "\r\n"
-    "[event] kind TargetSpeed\n"
-    "  speed 8.0\n"
-    "  hold\t1.0\n"
-    "[event]\n"
-    "  kind SteerRamp speed 8.0 endSpeed 17.0\n"
-    "  startRadius 40.0 endRadius 40.0 duration 40.0\n"
-    "[event] kind Wobble speed 3.0\n"
-    "[event] kind Brake [event] 17.0\n"
-)
-
-
-class AddressingTest(unittest.TestCase):
-    """Addresses resolve to one value token; rewriting changes that value only."""
-
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.base = self.directory.name
-        for name in ("Sedan.ini", "Sedan.params"):
-            shutil.copyfile(os.path.join(SKIDPAD, name), os.path.join(self.base, name))
-        vs.write_text(os.path.join(self.base, "Events.ini"), EVENTS)
-        self.scenario = vs.Scenario(self.base)
-        self.car = read(os.path.join(self.base, "Sedan.ini"))
-        self.params = read(os.path.join(self.base, "Sedan.params"))
-
-    def tearDown(self):
-        self.directory.cleanup()
-
-    def rewritten(self, *pairs):
-        """{file: text} after setting each (address, value) pair."""
-        targets = [self.scenario.resolve(address) for address, _ in pairs]
-        sweep = vs.Sweep([a for a, _ in pairs], targets, [[v for _, v in pairs]])
-        return sweep.files(self.scenario, 0)
-
-    def assertRewrites(self, address, value, file_name, expected):
-        files = self.rewritten((address, value))
-        self.assertEqual(list(files), [file_name])
-        self.assertEqual(files[file_name], expected)
-
-    def assertAddressError(self, address, pattern):
-        with self.assertRaises(vs.AddressError) as caught:
-            self.scenario.resolve(address)
-        self.assertRegex(str(caught.exception), pattern)
-
-    def test_event_file(self):
-        self.assertEqual(self.scenario.car, "Sedan")
-        # The second [event]: by key, and by field name where the key differs.
-        self.assertRewrites("Events.ini:[event]:2:speed", "9.5", "Events.ini",
-                            EVENTS.replace("speed 8.0 endSpeed", "speed 9.5 endSpeed"))
-        self.assertRewrites("Events.ini:[event]:2:duration", "41", "Events.ini",
-                            EVENTS.replace("duration 40.0", "duration 41"))
-        self.assertRewrites("Events.ini:[event]:1:duration", "2.5", "Events.ini",
-                            EVENTS.replace("hold\t1.0", "hold\t2.5"))
-        self.assertRewrites("Events.ini:event:1:hold", "-0.25", "Events.ini",
-                            EVENTS.replace("hold\t1.0", "hold\t-0.25"))
-        # The time step after a tab, in a file with CR LF line ends.
-        self.assertRewrites("Events.ini:[car]:timeStep", "0.0005", "Events.ini",
-                            EVENTS.replace("timeStep   0.001\r\n", "timeStep   0.0005\r\n"))
-        # The third [event] has an unknown kind: it counts, but holds nothing to
-        # address; the fourth's key "[event]" is a key, not a marker.
-        self.assertRewrites("Events.ini:[event]:4:speed", "18", "Events.ini",
-                            EVENTS.replace("[event] 17.0", "[event] 18"))
-        self.assertAddressError("Events.ini:[event]:3:speed", r'no item "speed" in '
-                                r"Events.ini \[event\] 3")
-        self.assertAddressError("Events.ini:[event]:5:speed",
-                                r"has 4 \[event\] sections \(numbered from 1\), not 5")
-        self.assertAddressError("Events.ini:[event]:0:speed", r"not 0")
-        self.assertAddressError("Events.ini:[event]:speed", r"has 4 \[event\] sections: give "
-                                r"one by number, Events.ini:\[event\]:1:speed")
-        self.assertAddressError("Events.ini:[event]:1:kind", r"is a name, not a number")
-        self.assertAddressError("Events.ini:[car]:name", r"\[car\] 1, name is a name")
-
-    def test_car_file(self):
-        corner3 = nth(self.car, "[corner]", 3)
-        self.assertRewrites("{car}.ini:[corner]:3:brakeTorqueGain", "1800", "Sedan.ini",
-                            replace_after(self.car, corner3, "brakeGain(N*m)        1500.0",
-                                          "brakeGain(N*m)        1800"))
-        corner2 = nth(self.car, "[corner]", 2)
-        expected = replace_after(self.car, corner2, "mount(m)              1.296 0.775 0.34",
-                                 "mount(m)              1.296 0.8 0.34")
-        for address in ("mount.y", "mount[2]", "mount(m).y", "mountPosition.y"):
-            self.assertRewrites("Sedan.ini:[corner]:2:" + address, "0.8", "Sedan.ini",
-                                expected)
-        self.assertRewrites("{car}.ini:[car]:inertia[2]", "2100", "Sedan.ini",
-                            self.car.replace("500.0 2000.0 2200.0", "500.0 2100 2200.0"))
-        self.assertRewrites("{car}.ini:[car]:antiRollRear(N/m)", "9000", "Sedan.ini",
-                            self.car.replace("antiRollRear(N/m)     8000.0",
-                                             "antiRollRear(N/m)     9000"))
-        self.assertRewrites("{car}.ini:[car]:reserved", "0x10", "Sedan.ini",
-                            self.car.replace("reserved              0\n\nPowertrain",
-                                             "reserved              0x10\n\nPowertrain"))
-        # The bare lists of [powertrain].
-        self.assertRewrites("{car}.ini:[powertrain]:torqueCoefficients[1]", "-1.25",
-                            "Sedan.ini", self.car.replace("  -1.5 9.0", "  -1.25 9.0"))
-        self.assertRewrites("{car}.ini:[powertrain]:gearRatio[6]", "2.9", "Sedan.ini",
-                            self.car.replace("3.393 2.73\n", "3.393 2.9\n"))
-        # Two values of one file in one run: the front left and rear right springs.
-        files = self.rewritten(("{car}.ini:[corner]:1:spring", "1"),
-                               ("{car}.ini:[corner]:4:springRate", "2"))
-        expected = replace_after(self.car, nth(self.car, "[corner]", 1),
-                                 "spring(N/m)           26153.66", "spring(N/m)           1")
-        expected = replace_after(expected, nth(expected, "[corner]", 4),
-                                 "spring(N/m)           31532.21", "spring(N/m)           2")
-        self.assertEqual(files, {"Sedan.ini": expected})
-
-    def test_car_file_errors(self):
-        self.assertAddressError("{car}.ini:[powertrain]:torqueOrder", r"cannot be swept")
-        self.assertAddressError("{car}.ini:[powertrain]:gears", r"gears counts the numbers")
-        self.assertAddressError("{car}.ini:[powertrain]:gearRatio",
-                                r"list of 6 numbers: address one as gearRatio\[1\] to "
-                                r"gearRatio\[6\]")
-        self.assertAddressError("{car}.ini:[powertrain]:gearRatio[7]", r"has 6 numbers")
-        self.assertAddressError("{car}.ini:[powertrain]:gearRatio.x", r"is a list")
-        self.assertAddressError("{car}.ini:[car]:inertia", r"holds three numbers: address "
-                                r"one as KEY.x")
-        self.assertAddressError("{car}.ini:[car]:inertia[4]", r"has 3 numbers")
-        self.assertAddressError("{car}.ini:[car]:mass.x", r'^Sedan.ini \[car\] 1, mass\(kg\) is '
-                                r'a single value: address it without "\.x"$')
-        self.assertAddressError("{car}.ini:[car]:drag[1]", r'without "\[1\]"$')
-        self.assertAddressError("{car}.ini:[corner]:5:spring", r"has 4 \[corner\] sections")
-        self.assertAddressError("{car}.ini:[corner]:1:sprung", r'no item "sprung" in '
-                                r"Sedan.ini \[corner\] 1; its keys are wheelInertia")
-        self.assertAddressError("{car}.ini:[wheel]:1:spring", r'has no section "\[wheel\]"; '
-                                r"its sections are \[car\], \[powertrain\], \[corner\]")
-        self.assertAddressError("{car}.ini:[params]:wheelbase", r"has no section")
-        self.assertAddressError("Goodyear2692x7.pkj:[tire]:a", r'unknown file '
-                                r'"Goodyear2692x7.pkj"')
-        self.assertAddressError("{car}.ini:spring", r"is not an address")
-
-    def test_parameter_file(self):
-        for address in ("{car}.params:[params]:frontRideFrequency",
-                        "Sedan.params:[params]:frontRideFrequency(Hz)",
-                        "{car}.params:params:1:frontRideFrequency"):
-            self.assertRewrites(address, "1.55", "Sedan.params",
-                                self.params.replace("frontRideFrequency(Hz) 1.4",
-                                                    "frontRideFrequency(Hz) 1.55"))
-        self.assertRewrites("{car}.params:[params]:rearDampingRatio", "0.4", "Sedan.params",
-                            self.params.replace("rearDampingRatio       0.35",
-                                                "rearDampingRatio       0.4"))
-        self.assertAddressError("{car}.params:[params]:2:massScale", r"has 1 \[params\] "
-                                r"section \(numbered from 1\), not 2")
-
-    def test_values_are_checked_by_kind(self):
-        number = vs.NUMBER
-        for good in ("1", "-2.5", "+.5", "3.", "1e3", "1.5E-2"):
-            self.assertIsNone(vs.check_value(number, good), good)
-        for bad in ("abc", "1,5", "nan", "inf", "0x10", "1e39", ""):
-            self.assertIsNotNone(vs.check_value(number, bad), bad)
-        for good in ("0", "-7", "010", "0x1F", "2147483647"):
-            self.assertIsNone(vs.check_value(vs.INTEGER, good), good)
-        for bad in ("1.5", "08", "2147483648", "x"):
-            self.assertIsNotNone(vs.check_value(vs.INTEGER, bad), bad)
-        self.assertEqual(vs.c_integer("010"), 8)
-        self.assertEqual(vs.c_integer("-0x10"), -16)
-
-
-class SweepFileTest(unittest.TestCase):
-    """Both forms of the sweep file, and errors naming the file and line."""
-
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.scenario = vs.Scenario(make_short_base(os.path.join(self.directory.name, "b")))
-
-    def tearDown(self):
-        self.directory.cleanup()
-
-    def assertSweepError(self, text, message):
-        with self.assertRaises(vs.SweepError) as caught:
-            vs.parse_sweep(text, self.scenario, "sweep.csv")
-        self.assertEqual(str(caught.exception), message)
-        self.assertEqual(caught.exception.status, 2)
-
-    def test_csv_form(self):
-        sweep = vs.parse_sweep(
-            "# ride against anti-roll\n"
-            "{car}.params:[params]:frontRideFrequency, \"{car}.ini:[car]:antiRollRear\",\n"
-            "1.2, 4000   # soft\n"
-            "\n"
-            "1.6,16000,\n", self.scenario, "sweep.csv")
-        self.assertEqual(sweep.addresses, ["{car}.params:[params]:frontRideFrequency",
-                                           "{car}.ini:[car]:antiRollRear"])
-        self.assertEqual(sweep.runs, [["1.2", "4000"], ["1.6", "16000"]])
-
-    def test_grid_form_is_a_product_first_line_slowest(self):
-        sweep = vs.parse_sweep(
-            "# a grid\n"
-            "{car}.params:[params]:frontRideFrequency = 1.2, 1.4\n"
-            "{car}.ini:[car]:antiRollRear=4000,8000,16000\n"
-            "Events.ini:[car]:timeStep=0.002\n", self.scenario, "grid.txt")
-        self.assertEqual(len(sweep.addresses), 3)
-        self.assertEqual(sweep.runs, [["1.2", "4000", "0.002"], ["1.2", "8000", "0.002"],
-                                      ["1.2", "16000", "0.002"], ["1.4", "4000", "0.002"],
-                                      ["1.4", "8000", "0.002"], ["1.4", "16000", "0.002"]])
-
-    def test_errors_name_the_line(self):
-        self.assertSweepError(
-            "# header next\n\n{car}.params:[params]:frontRideFrequency,{car}.ini:[car]:arb\n"
-            "1.2,4000\n",
-            'sweep.csv:3: column 2 "{car}.ini:[car]:arb": no item "arb" in Sedan.ini '
-            "[car] 1; its keys are inertia(kg*m^2), mass(kg), drag(kg/m), downforce(kg/m), "
-            "antiRollFront(N/m), antiRollRear(N/m), reserved (field names inertia, mass, "
-            "dragFactor, downforceFactor, antiRollRateFront, antiRollRateRear, "
-            "chassisReserved)")
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency\n1.2\n# next\n1.4\n1,4\n",
-            "sweep.csv:5: expected 1 values (one per address of line 1), found 2")
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency,{car}.ini:[car]:reserved\n1.2,0\n"
-            "abc,0\n",
-            'sweep.csv:3: column 1 "{car}.params:[params]:frontRideFrequency": expected a '
-            'number, found "abc"')
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency,{car}.ini:[car]:reserved\n1.2,0.5\n",
-            'sweep.csv:2: column 2 "{car}.ini:[car]:reserved": expected an integer, '
-            'found "0.5"')
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency\n,\n",
-            'sweep.csv:2: column 1 "{car}.params:[params]:frontRideFrequency": empty value')
-        self.assertSweepError("{car}.params:[params]:frontRideFrequency\n",
-                              "sweep.csv:1: no runs: the header of addresses must be "
-                              "followed by one line of values per run")
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency=1,2\n"
-            "Sedan.params:[params]:frontRideFrequency(Hz)=3\n",
-            'sweep.csv:2: "Sedan.params:[params]:frontRideFrequency(Hz)": names the same '
-            'value as "{car}.params:[params]:frontRideFrequency"')
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency=1,2\n{car}.ini:[car]:mass\n",
-            "sweep.csv:2: expected ADDRESS=v1,v2,... like every line of a grid sweep "
-            '(a sweep file whose first line holds "=" is a grid)')
-        self.assertSweepError(
-            "{car}.params:[params]:frontRideFrequency=1,,2\n",
-            'sweep.csv:1: "{car}.params:[params]:frontRideFrequency": empty value')
-        self.assertSweepError("# nothing\n\n", "sweep.csv: no addresses: the sweep file is "
-                              "empty")
-
-    def test_command_line_errors_stop_before_anything_runs(self):
-        base = self.scenario.directory
-        sweep_file = os.path.join(self.directory.name, "bad.csv")
-        with open(sweep_file, "w") as stream:
-            stream.write("{car}.ini:[corner]:9:spring\n1000\n")
-        out = os.path.join(self.directory.name, "out")
-        result = run_sweep(base, sweep_file, "-o", out)
-        self.assertEqual(result.returncode, 2)
-        self.assertEqual(result.stderr,
-                         'vdsim-sweep: %s:1: column 1 "{car}.ini:[corner]:9:spring": Sedan.ini '
-                         "has 4 [corner] sections (numbered from 1), not 9\n" % sweep_file)
-        self.assertFalse(os.path.exists(out))
-
-        result = run_sweep(os.path.join(self.directory.name, "nowhere"), sweep_file, "-o", out)
-        self.assertEqual(result.returncode, 2)
-        self.assertRegex(result.stderr, r"^vdsim-sweep: .*nowhere: not a directory\n$")
-
-        os.makedirs(out)
-        with open(os.path.join(out, "notes.txt"), "w") as stream:
-            stream.write("mine\n")
-        with open(sweep_file, "w") as stream:
-            stream.write("{car}.ini:[corner]:1:spring=1000\n")
-        result = run_sweep(base, sweep_file, "-o", os.path.join(base, "sweep"))
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("must not lie inside the base scenario", result.stderr)
-        self.assertFalse(os.path.exists(os.path.join(base, "sweep")))
-        result = run_sweep(base, sweep_file, "-o", out)
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("exists and is not a sweep directory", result.stderr)
-        self.assertEqual(os.listdir(out), ["notes.txt"])
-
-
-# ---------------------------------------------------------------------------
-
-SWEEP_6 = (
-    "{car}.params:[params]:frontRideFrequency,{car}.ini:[car]:antiRollRear\n"
-    "1.2,4000.0\n1.2,16000.0\n1.4,8000.0\n1.4,4000\n1.6,8000.0\n1.6,16000.0\n")
-RIDE = "{car}.params:[params]:frontRideFrequency"
-ARB = "{car}.ini:[car]:antiRollRear"
-
-
-class DirectRunChecks:
-    """Comparison of a sweep with direct runs of the short base scenario."""
-
-    def assertMatchesDirectRuns(self, out, runs):
-        """summary.csv and every run's Data/Output.csv equal direct runs of the inputs."""
-        rows = read_summary(os.path.join(out, "summary.csv"))
-        self.assertEqual([row["run"] for row in rows],
-                         ["%04d" % i for i in range(1, len(runs) + 1)])
-        metrics = vs.metric_names()
-        for row, (ride, arb) in zip(rows, runs):
-            self.assertEqual((row[RIDE], row[ARB], row["status"], row["message"]),
-                             (ride, arb, "0", ""))
-            self.assertRegex(row["wall_time_s"], r"^\d+\.\d{3}$")
-            direct = direct_output(ride, arb)
-            swept = os.path.join(out, "runs", row["run"], "Data", "Output.csv")
-            with open(swept, "rb") as stream:
-                self.assertEqual(stream.read(), direct, "run %s" % row["run"])
-            summary = vo.summarize(vo.read_output(swept))
-            self.assertEqual([row[key] for key in metrics],
-                             [vs.format_cell(summary[key]) for key in metrics])
-        return rows
-
-
-class SweepRunTest(DirectRunChecks, unittest.TestCase):
-    """Sweeps that run: each run's output is that of a direct run of the same inputs."""
+class Sweeping(unittest.TestCase):
+    """A temporary directory with a short base scenario."""
 
     def setUp(self):
         require_tools(self)
@@ -431,6 +116,36 @@ class SweepRunTest(DirectRunChecks, unittest.TestCase):
             stream.write(text)
         return path
 
+
+class DirectRunChecks:
+    """Comparison of a sweep with direct runs of the short base scenario."""
+
+    def assertMatchesDirectRuns(self, out, runs):
+        """summary.csv and every run's Data/Output.csv equal direct runs of the inputs."""
+        rows = read_summary(os.path.join(out, "summary.csv"))
+        self.assertEqual([row["run"] for row in rows],
+                         ["%04d" % i for i in range(1, len(runs) + 1)])
+        keys = m.metric_keys()
+        for row, (ride, arb) in zip(rows, runs):
+            self.assertEqual((row[RIDE], row[ARB], row["status"], row["message"]),
+                             (ride, arb, "0", ""))
+            self.assertRegex(row["wall_time_s"], r"^\d+\.\d{3}$")
+            direct = direct_output(ride, arb)
+            swept = os.path.join(out, "runs", row["run"], "Data", "Output.csv")
+            with open(swept, "rb") as stream:
+                self.assertEqual(stream.read(), direct, "run %s" % row["run"])
+            data = vo.load_run(os.path.dirname(os.path.dirname(swept)))
+            self.assertIsNotNone(data.extended)  # the runs use --extended
+            metrics = m.run_metrics(data, m.event_metrics(
+                data, run_wheelbase(data.csv_path, data.record)))
+            self.assertEqual([row[key] for key in keys],
+                             [format_cell(metrics[key]) for key in keys])
+        return rows
+
+
+class SweepRunTest(DirectRunChecks, Sweeping):
+    """Sweeps that run: each run's output is that of a direct run of the same inputs."""
+
     def test_local_sweep_of_six_runs_on_two_jobs(self):
         out = os.path.join(self.root, "sweep")
         result = run_sweep(self.base, self.write("six.csv", SWEEP_6), "-o", out, "--jobs", "2")
@@ -439,7 +154,7 @@ class SweepRunTest(DirectRunChecks, unittest.TestCase):
         runs = [line.split(",") for line in SWEEP_6.splitlines()[1:]]
         rows = self.assertMatchesDirectRuns(out, runs)
         self.assertEqual({row["host"] for row in rows}, {":"})
-        log = vs.read_joblog(os.path.join(out, "joblog"))
+        log = sd.read_joblog(os.path.join(out, "joblog"))
         self.assertEqual(sorted(log), [1, 2, 3, 4, 5, 6])
         # Run directories: complete copies with the values in place, nothing else changed.
         run4 = os.path.join(out, "runs", "0004")
@@ -488,11 +203,11 @@ class SweepRunTest(DirectRunChecks, unittest.TestCase):
             "run=$(basename \"$(pwd)\")\n"
             "echo \"$run\" >> %s\n"
             "case $run in 0003|0004) [ -e %s ] && sleep 30 ;; esac\n"
-            "exec %s\n") % (calls, slow, VDSIM))
+            "exec %s \"$@\"\n") % (calls, slow, VDSIM))
         os.chmod(fake, 0o755)
         sweep = self.write("four.csv", SWEEP_6.rsplit("\n", 3)[0] + "\n")
         out = os.path.join(self.root, "sweep")
-        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+        env = support.tool_environment()
         command = [SCRIPT, self.base, sweep, "-o", out, "--jobs", "2", "--vdsim", fake]
         process = subprocess.Popen(
             command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
@@ -502,7 +217,7 @@ class SweepRunTest(DirectRunChecks, unittest.TestCase):
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
                 started = read(calls).split() if os.path.exists(calls) else []
-                if len(vs.read_joblog(os.path.join(out, "joblog"))) == 2 and len(started) == 4:
+                if len(sd.read_joblog(os.path.join(out, "joblog"))) == 2 and len(started) == 4:
                     break
                 time.sleep(0.05)
             else:
@@ -515,7 +230,7 @@ class SweepRunTest(DirectRunChecks, unittest.TestCase):
                 process.wait()
         self.assertEqual(process.returncode, 130, stderr)
         self.assertIn("run again with --resume", stderr)
-        self.assertEqual(sorted(vs.read_joblog(os.path.join(out, "joblog"))), [1, 2])
+        self.assertEqual(sorted(sd.read_joblog(os.path.join(out, "joblog"))), [1, 2])
         done = os.path.join(out, "runs", "0001", "Data", "Output.csv")
         stamp = os.stat(done).st_mtime_ns
 
@@ -528,7 +243,7 @@ class SweepRunTest(DirectRunChecks, unittest.TestCase):
         self.assertEqual(sorted(read(calls).split()),
                          ["0001", "0002", "0003", "0003", "0004", "0004"])
         self.assertEqual(os.stat(done).st_mtime_ns, stamp)
-        self.assertEqual(sorted(vs.read_joblog(os.path.join(out, "joblog"))), [1, 2, 3, 4])
+        self.assertEqual(sorted(sd.read_joblog(os.path.join(out, "joblog"))), [1, 2, 3, 4])
         runs = [line.split(",") for line in SWEEP_6.splitlines()[1:5]]
         self.assertMatchesDirectRuns(out, runs)
 
@@ -562,12 +277,6 @@ class TwoHosts:
     def __init__(self, directory):
         self.directory = directory
         self.process = None
-        for tool in (self.SSHD, shutil.which("ssh"), shutil.which("ssh-keygen"),
-                     shutil.which("rsync")):
-            if not tool or not os.path.exists(tool):
-                raise AssertionError(
-                    "the two-host sweep needs sshd, ssh, ssh-keygen and rsync (Debian "
-                    "packages openssh-server, openssh-client, rsync); missing: %s" % tool)
         for key in ("host_key", "client_key"):
             subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
                             os.path.join(directory, key)], check=True, timeout=30)
@@ -631,6 +340,9 @@ class MultiHostTest(DirectRunChecks, unittest.TestCase):
 
     def setUp(self):
         require_tools(self)
+        support.require_programs(self, (TwoHosts.SSHD, "openssh-server"),
+                                 ("ssh", "openssh-client"), ("ssh-keygen", "openssh-client"),
+                                 ("rsync", "rsync"))
         self.directory = tempfile.TemporaryDirectory()
         self.addCleanup(self.directory.cleanup)
         self.root = self.directory.name
@@ -653,7 +365,7 @@ class MultiHostTest(DirectRunChecks, unittest.TestCase):
         out = os.path.join(self.root, "sweep")
         result = run_sweep(base, sweep, "-o", out, "--hosts", hosts_file)
         self.assertEqual(result.returncode, 0, result.stderr + self.hosts.log_text())
-        log = vs.read_joblog(os.path.join(out, "joblog"))
+        log = sd.read_joblog(os.path.join(out, "joblog"))
         self.assertEqual(sorted(log), [1, 2, 3, 4])
         used = {row["Host"] for row in log.values()}
         self.assertEqual(used, {login.split("/", 1)[1] for login in logins})
@@ -671,6 +383,176 @@ class MultiHostTest(DirectRunChecks, unittest.TestCase):
         # Nothing is left in the hosts' working directories.
         after = sorted(os.listdir(workdirs)) if os.path.isdir(workdirs) else []
         self.assertEqual(after, before)
+
+
+# ---------------------------------------------------------------------------
+
+
+class CheckedFirstTest(Sweeping):
+    """Every check comes before the disk is touched: a previous sweep survives a bad one."""
+
+    def previous_sweep(self):
+        """SWEEP_DIR holding a finished sweep of one run; returns its Output.csv's bytes."""
+        out = os.path.join(self.root, "sweep")
+        result = run_sweep(self.base, self.write("one.txt", "%s=1.3\n" % RIDE), "-o", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return out, read(os.path.join(out, "runs", "0001", "Data", "Output.csv"))
+
+    def assertUntouched(self, out, output):
+        self.assertEqual(read(os.path.join(out, "runs", "0001", "Data", "Output.csv")), output)
+        self.assertEqual(read_summary(os.path.join(out, "summary.csv"))[0][RIDE], "1.3")
+
+    def test_command_line_errors_stop_before_anything_runs(self):
+        sweep_file = self.write("bad.csv", "{car}.ini:[corner]:9:spring\n1000\n")
+        out = os.path.join(self.root, "out")
+        result = run_sweep(self.base, sweep_file, "-o", out)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stderr,
+                         'vdsim-sweep: %s:1: column 1 "{car}.ini:[corner]:9:spring": Sedan.ini '
+                         "has 4 [corner] sections (numbered from 1), not 9\n" % sweep_file)
+        self.assertFalse(os.path.exists(out))
+        result = run_sweep(os.path.join(self.root, "nowhere"), sweep_file, "-o", out)
+        self.assertEqual(result.returncode, 2)
+        self.assertRegex(result.stderr, r"^vdsim-sweep: .*nowhere: not a directory\n$")
+        good = self.write("good.txt", "{car}.ini:[corner]:1:tireSpring=1000\n")
+        result = run_sweep(self.base, good, "-o", os.path.join(self.base, "sweep"))
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("must not lie inside the base scenario", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.base, "sweep")))
+        for options, message in ((["--timeout", "0"], "--timeout must be a positive number"),
+                                 (["--jobs", "0"], "--jobs must be at least 1"),
+                                 (["--plot", "k"], '--plot: no metric "k"; the metrics are rows,'),
+                                 (["--plot-x", RIDE], "--plot-x and --plot-lines go with --plot")):
+            result = run_sweep(self.base, good, "-o", out, *options)
+            self.assertEqual(result.returncode, 2)
+            self.assertIn(message, result.stderr)
+            self.assertFalse(os.path.exists(out))
+
+    def test_a_bad_sweep_leaves_the_previous_one(self):
+        out, output = self.previous_sweep()
+        for name, text in (("digits.txt", "%s = 1.2, \uff11.4\n" % RIDE),
+                           ("grid.txt", "\n".join("{car}.ini:[corner]:%d:%s = %s" % (
+                               c, key, ",".join(str(1000 + i) for i in range(20)))
+                               for c in (1, 2, 3, 4) for key in ("tireSpring", "brakeGain")))):
+            with self.subTest(name):
+                result = run_sweep(self.base, self.write(name, text), "-o", out)
+                self.assertEqual(result.returncode, 2)
+                self.assertNotIn("Traceback", result.stderr)
+                self.assertUntouched(out, output)
+        self.assertIn("expected a number, found", run_sweep(
+            self.base, self.write("digits.txt", "%s = \uff11.4\n" % RIDE), "-o", out).stderr)
+        result = subprocess.run([SCRIPT, self.base, self.write("ok.txt", "%s=1.5\n" % RIDE),
+                                 "-o", out, "--vdsim", os.path.join(self.root, "no-vdsim")],
+                                capture_output=True, text=True, env=support.tool_environment(),
+                                timeout=60)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no simulator at %s" % os.path.join(self.root, "no-vdsim"), result.stderr)
+        self.assertUntouched(out, output)
+
+    def test_only_a_sweep_of_this_tool_is_replaced(self):
+        out, output = self.previous_sweep()
+        # What the user keeps in the sweep directory stays.
+        for name in ("notes.md", os.path.join("runs", "mine.txt"), os.path.join("bin", "x.sh")):
+            self.write(os.path.join("sweep", name), "mine\n")
+        result = run_sweep(self.base, self.write("two.txt", "%s=1.2,1.6\n" % RIDE), "-o", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sorted(os.listdir(os.path.join(out, "runs"))), ["0001", "0002", "mine.txt"])
+        self.assertEqual(read(os.path.join(out, "notes.md")), "mine\n")
+        self.assertEqual(read(os.path.join(out, "bin", "x.sh")), "mine\n")
+        # A directory whose sweep.json is not this tool's marker is not touched.
+        other = os.path.join(self.root, "other")
+        os.makedirs(os.path.join(other, "runs"))
+        for name in ("sweep.json", "summary.csv", os.path.join("runs", "0001")):
+            self.write(os.path.join("other", name), '{"base": "x", "runs": [["1"]]}\n')
+        result = run_sweep(self.base, self.write("one.txt", "%s=1.3\n" % RIDE), "-o", other)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("other: exists and is not a sweep directory of this tool", result.stderr)
+        self.assertEqual(sorted(os.listdir(other)), ["runs", "summary.csv", "sweep.json"])
+
+
+class RunLimitsTest(Sweeping):
+    def test_a_run_that_does_not_end_is_stopped(self):
+        fake = self.write("fake-vdsim", "#!/bin/sh\ncase $(basename \"$(pwd)\") in 0002) "
+                                        "while :; do echo Sing. Found At: 7; done ;; esac\n"
+                                        "exec %s \"$@\"\n" % VDSIM)
+        os.chmod(fake, 0o755)
+        out = os.path.join(self.root, "sweep")
+        started = time.monotonic()
+        result = subprocess.run([SCRIPT, self.base, self.write("two.txt", "%s=1.2,1.4\n" % RIDE),
+                                 "-o", out, "--vdsim", fake, "--timeout", "2"],
+                                capture_output=True, text=True, env=support.tool_environment(),
+                                timeout=120)
+        self.assertLess(time.monotonic() - started, 60)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertTrue(result.stderr.endswith("vdsim-sweep: 1 of 2 runs failed\n"), result.stderr)
+        rows = read_summary(os.path.join(out, "summary.csv"))
+        self.assertEqual([(r["status"], r["message"]) for r in rows],
+                         [("0", ""), ("timeout", "stopped after 2 s (--timeout)")])
+        self.assertIn("  0002: stopped after 2 s (--timeout)", result.stdout)
+        # What is kept of its output is bounded.
+        kept = os.path.join(out, "runs", "0002", "stdout.txt")
+        self.assertLess(os.path.getsize(kept), 10000)
+
+    def test_override_warning_comes_first(self):
+        out = os.path.join(self.root, "sweep")
+        sweep = self.write("springs.txt", "{car}.ini:[corner]:1:spring = 20000, 40000\n")
+        result = run_sweep(self.base, sweep, "-o", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr.splitlines(), [
+            "vdsim-sweep: warning: {car}.ini:[corner]:1:spring: Sedan.ini [corner] 1, "
+            "spring(N/m): Sedan.params is present and derives the spring rate from its "
+            "frontRideFrequency, so the value set here has no effect; set "
+            "{car}.params:[params]:frontRideFrequency instead"])
+        runs = [read(os.path.join(out, "runs", r, "Data", "Output.csv")) for r in ("0001", "0002")]
+        self.assertEqual(runs[0], runs[1])  # as the warning says
+
+
+class PlotTest(Sweeping):
+    def test_a_metric_against_a_swept_value(self):
+        support.require_modules(("matplotlib", "python3-matplotlib"))
+        out = os.path.join(self.root, "sweep")
+        grid = self.write("grid.txt", "%s = 1.2, 1.6\n%s = 4000, 16000\n" % (RIDE, ARB))
+        result = run_sweep(self.base, grid, "-o", out, "--plot", "normal_force_max_LF_N",
+                           "--plot-lines", "antiRollRear")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        png = os.path.join(out, "normal_force_max_LF_N.png")
+        self.assertEqual(result.stdout.splitlines()[-1], "Wrote " + png)
+        with open(png, "rb") as stream:
+            self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(sd.read_marker(out)["plots"], ["normal_force_max_LF_N.png"])
+        # The plot is the sweep's: the next sweep removes it.
+        result = run_sweep(self.base, self.write("one.txt", "%s=1.3\n" % RIDE), "-o", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(os.path.exists(png))
+        result = run_sweep(self.base, grid, "-o", out, "--plot", "rows", "--plot-x", "mass")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('--plot-x: "mass" is not a swept address', result.stderr)
+
+
+class SkipPolicyTest(unittest.TestCase):
+    """A missing package skips the tests that need it, saying which; with
+    VDSIM_TEST_REQUIRE_ALL=1 it fails them."""
+
+    def run_without_parallel(self, **environment):
+        bare = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, bare)
+        env = dict(support.tool_environment(**environment), PATH=bare)
+        env.pop("VDSIM_TEST_REQUIRE_ALL", None) if not environment else None
+        return subprocess.run([sys.executable, "run_tests.py", "test_sweep_cli.SweepRunTest"],
+                              cwd=support.HERE, capture_output=True, text=True, env=env,
+                              timeout=120)
+
+    def test_skipped_with_the_reason(self):
+        result = self.run_without_parallel()
+        self.assertEqual(result.returncode, 77, result.stderr)
+        self.assertIn("skipped 'parallel is not installed (Debian package parallel)'",
+                      result.stderr)
+
+    def test_required_in_ci(self):
+        result = self.run_without_parallel(VDSIM_TEST_REQUIRE_ALL="1")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("AssertionError: parallel is not installed (Debian package parallel); "
+                      "VDSIM_TEST_REQUIRE_ALL=1 requires every package", result.stderr)
 
 
 if __name__ == "__main__":
