@@ -85,7 +85,8 @@ def _time_key(key):
 
 
 def _finite_peak(times, values, pick):
-    """(value, time) of the finite value chosen by `pick` (np.argmax or np.argmin); nan, nan if none."""
+    """(value, time) of the finite value that `pick` (np.argmax or np.argmin)
+    chooses; (nan, nan) if none."""
     finite = np.isfinite(values)
     if not finite.any():
         return math.nan, math.nan
@@ -274,7 +275,8 @@ def cornering(data, phase, wheelbase):
     with np.errstate(divide="ignore", invalid="ignore"):
         driven = v * v / ay
         steady = np.abs(driven / target - 1.0) <= RADIUS_TOLERANCE
-    result["driven_radius_m"] = float(np.nanmedian(driven)) if np.isfinite(driven).any() else math.nan
+    if np.isfinite(driven).any():
+        result["driven_radius_m"] = float(np.nanmedian(driven))
     result["target_radius_m"] = float(np.mean(target))
 
     # The highest lateral acceleration of the first unbroken quasi-steady stretch.
@@ -323,7 +325,9 @@ def braking(data, phase):
 
     def share(row, full):
         gain = full - pedal[row - 1]
-        return float(np.clip((pedal[row] - pedal[row - 1]) / gain, 0.0, 1.0)) if gain > 1e-9 else 1.0
+        if gain <= 1e-9:
+            return 1.0
+        return float(np.clip((pedal[row] - pedal[row - 1]) / gain, 0.0, 1.0))
 
     if pedal[f] < level:
         start = float(times[f]) - share(f, level) * row_time

@@ -335,7 +335,7 @@ class RunData:
 
 
 def csv_path(argument):
-    """The Output.csv named by an argument: a run directory's Data/Output.csv, or the file itself."""
+    """The Output.csv an argument names: a run directory's Data/Output.csv, or the file itself."""
     if os.path.isdir(argument):
         return os.path.normpath(os.path.join(argument, "Data", OUTPUT_FILE))
     return argument

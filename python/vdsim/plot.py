@@ -79,7 +79,7 @@ def _legend_above(ax, title, handles, ncol=2):
 
 
 def _mark_time(ax, runs, labelled):
-    """Dotted lines where runs stop being finite; event boundaries, labelled on `labelled` panels."""
+    """Dotted lines where runs stop being finite; event boundaries (labelled if `labelled`)."""
     for index, run in enumerate(runs):
         colour = "black" if len(runs) == 1 else RUN_COLOURS[index % len(RUN_COLOURS)]
         diverged = run.metrics["non_finite_from_s"]
@@ -117,7 +117,7 @@ def _time_panel(ax, runs, names, ylabel, title, label_of, labelled=False):
     ax.set_xlabel(out.TIME)
     ax.grid(True, alpha=0.3)
     if len(runs) == 1 and len(names) == 4:
-        # Two legend columns filled top to bottom: rows read "LF RF" over "LR RR", as seen from above.
+        # Two legend columns filled top to bottom: "LF RF" over "LR RR", as seen from above.
         handles = [handles[0], handles[2], handles[1], handles[3]]
     elif len(runs) > 1:
         handles = _overlay_handles(ax, runs, names)
@@ -233,7 +233,8 @@ def _path_panel(figure, cell, runs):
         ax.plot(x, y, color=colour, linewidth=1.2, label=run.label)
         marks = np.flatnonzero(np.isfinite(x) & np.isfinite(y) & np.isfinite(heading))
         if len(marks):
-            marks = marks[np.linspace(0, len(marks) - 1, min(HEADING_MARKS, len(marks))).astype(int)]
+            picked = np.linspace(0, len(marks) - 1, min(HEADING_MARKS, len(marks)))
+            marks = marks[picked.astype(int)]
             span = max(np.ptp(x[marks]), np.ptp(y[marks]), 1.0)
             ax.quiver(x[marks], y[marks], np.cos(heading[marks]), np.sin(heading[marks]),
                       color="black" if len(runs) == 1 else colour, angles="xy",

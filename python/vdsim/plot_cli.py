@@ -189,8 +189,9 @@ def title_of(runs):
     if len(runs) == 1:
         run = runs[0]
         described = run.data.describe()
+        duration = report.number("%.1f", run.metrics["duration_s"])
         return "vdsim run: %s (%d rows, %s s)%s" % (
-            run.data.csv_path, run.metrics["rows"], report.number("%.1f", run.metrics["duration_s"]),
+            run.data.csv_path, run.metrics["rows"], duration,
             "; " + described if described else "")
     described = sorted({run.data.describe() for run in runs if run.data.describe()})
     return "vdsim runs: %s%s" % (", ".join(run.label for run in runs),

@@ -73,7 +73,8 @@ def summary_lines(metrics, maneuver=True):
             % (number("%+.2f", low), number("%+.2f", high), number("%+.3f", low / G),
                number("%+.3f", high / G)))
     if metrics["non_finite_from_s"] is not None:
-        add("Non-finite values", "from %s s (run diverged)" % number("%.1f", metrics["non_finite_from_s"]))
+        add("Non-finite values",
+            "from %s s (run diverged)" % number("%.1f", metrics["non_finite_from_s"]))
     if not maneuver:
         return rows
     if metrics.get("cornering_event") is not None:

@@ -379,7 +379,9 @@ class Scenario:
         if field == "mass":
             notes.append("derives the spring and damper rates from the mass, keeping the ride "
                          "frequencies")
-        return "%s: %s is present and %s" % (target.label, params, "; it ".join(notes)) if notes else None
+        if not notes:
+            return None
+        return "%s: %s is present and %s" % (target.label, params, "; it ".join(notes))
 
     def _params_value(self, field):
         """The text of a value of {car}.params' [params], with edits; None if absent."""

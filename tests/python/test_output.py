@@ -5,7 +5,6 @@ import json
 import math
 import os
 import re
-import shutil
 import tempfile
 import unittest
 

@@ -9,7 +9,6 @@ checked before it touches the disk.
 
 import csv
 import getpass
-import json
 import os
 import shutil
 import signal
@@ -456,7 +455,8 @@ class CheckedFirstTest(Sweeping):
             self.write(os.path.join("sweep", name), "mine\n")
         result = run_sweep(self.base, self.write("two.txt", "%s=1.2,1.6\n" % RIDE), "-o", out)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(sorted(os.listdir(os.path.join(out, "runs"))), ["0001", "0002", "mine.txt"])
+        self.assertEqual(sorted(os.listdir(os.path.join(out, "runs"))),
+                         ["0001", "0002", "mine.txt"])
         self.assertEqual(read(os.path.join(out, "notes.md")), "mine\n")
         self.assertEqual(read(os.path.join(out, "bin", "x.sh")), "mine\n")
         # A directory whose sweep.json is not this tool's marker is not touched.

@@ -53,7 +53,8 @@ class MarkerTest(TempDir):
         self.assertEqual(found["runs"], 3)
         self.assertEqual(found["sweep"].values(2), ["1500"])
         written = dict(marker(), sweep=SWEEP.to_json())
-        for other in ({"base": "/b", "addresses": ["a"], "runs": [["1"]]},  # the tool's old manifest
+        old_manifest = {"base": "/b", "addresses": ["a"], "runs": [["1"]]}  # before the marker
+        for other in (old_manifest,
                       dict(written, version=1), dict(written, format="something"),
                       dict(written, runs=-1), dict(written, runs="3"),
                       dict(written, sweep={"addresses": ["a"]}), [1, 2]):
