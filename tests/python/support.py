@@ -11,6 +11,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.dont_write_bytecode = True
@@ -76,3 +77,37 @@ def run_vdsim(directory, *options):
 
 def tool_environment(**extra):
     return dict(os.environ, PYTHONDONTWRITEBYTECODE="1", **extra)
+
+
+def make_short_base(directory):
+    """A base scenario: the skidpad example's car with an event file of only
+    "[car]" (the two built-in events, 8 s) and a 2 ms step, for short runs."""
+    os.makedirs(os.path.join(directory, "Data"))
+    for name in ("Sedan.ini", "Sedan.params", "Goodyear2692x7.pkj"):
+        shutil.copyfile(os.path.join(EXAMPLES, "skidpad", name), os.path.join(directory, name))
+    with open(os.path.join(directory, "Events.ini"), "w") as stream:
+        stream.write("# Built-in events only.\n[car]\n  name      Sedan\n  timeStep  0.002\n")
+    return directory
+
+
+class TempDir(unittest.TestCase):
+    """A test in a temporary directory of its own."""
+
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.root = self.directory.name
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def path(self, *names):
+        return os.path.join(self.root, *names)
+
+    def write(self, name, text="x", mode=0o644):
+        """Write a file (its directories made), name relative with "/"; returns its path."""
+        path = self.path(*name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as stream:
+            stream.write(text)
+        os.chmod(path, mode)
+        return path

@@ -4,7 +4,6 @@ through its own #! line."""
 import os
 import struct
 import subprocess
-import tempfile
 import unittest
 
 import support
@@ -35,22 +34,7 @@ def run_plot(*arguments, **options):
                           timeout=120, **options)
 
 
-class TempDir(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.root = self.directory.name
-
-    def tearDown(self):
-        self.directory.cleanup()
-
-    def path(self, *names):
-        return os.path.join(self.root, *names)
-
-    def write(self, name, text):
-        with open(self.path(name), "w") as stream:
-            stream.write(text)
-        return self.path(name)
-
+class TempDir(support.TempDir):
     def assertFails(self, result, message):
         self.assertEqual(result.returncode, 2, result.stderr)
         self.assertNotIn("Traceback", result.stderr)
@@ -277,8 +261,7 @@ class BadInputTest(TempDir):
         # A matplotlib that fails to import stands in for one that is not installed.
         fake = self.path("fake", "matplotlib")
         os.makedirs(fake)
-        self.write(os.path.join("fake", "matplotlib", "__init__.py"),
-                   "raise ImportError('not installed')\n")
+        self.write("fake/matplotlib/__init__.py", "raise ImportError('not installed')\n")
         result = run_plot(GOLDEN, env={"PYTHONPATH": os.path.dirname(fake)})
         self.assertFails(result, "Python module matplotlib not found; install Debian's "
                                  "python3-matplotlib (apt-get install python3-matplotlib)")

@@ -30,12 +30,7 @@ from vdsim.scenario import run_wheelbase  # noqa: E402
 from vdsim.sweep_summary import format_cell  # noqa: E402
 
 SCRIPT = os.path.join(support.TOOLS, "vdsim-sweep")
-SKIDPAD = os.path.join(support.EXAMPLES, "skidpad")
 VDSIM = support.VDSIM
-
-# Only the car: the two built-in events alone, 8 s of simulated time, in
-# steps of 2 ms to keep the runs short.
-SHORT_EVENTS = "# Built-in events only.\n[car]\n  name      Sedan\n  timeStep  0.002\n"
 
 SWEEP_6 = (
     "{car}.params:[params]:frontRideFrequency,{car}.ini:[car]:antiRollRear\n"
@@ -49,16 +44,6 @@ def read(path):
         return stream.read().decode("latin-1")
 
 
-def make_short_base(directory):
-    """A base scenario: the skidpad example's car with an event file of only "[car]"."""
-    os.makedirs(os.path.join(directory, "Data"))
-    for name in ("Sedan.ini", "Sedan.params", "Goodyear2692x7.pkj"):
-        shutil.copyfile(os.path.join(SKIDPAD, name), os.path.join(directory, name))
-    with open(os.path.join(directory, "Events.ini"), "w") as stream:
-        stream.write(SHORT_EVENTS)
-    return directory
-
-
 _direct_outputs = {}  # (ride frequency, anti-roll rate) -> Output.csv bytes
 
 
@@ -69,7 +54,7 @@ def direct_output(ride_frequency, anti_roll_rear):
     key = (ride_frequency, anti_roll_rear)
     if key not in _direct_outputs:
         with tempfile.TemporaryDirectory() as root:
-            directory = make_short_base(os.path.join(root, "run"))
+            directory = support.make_short_base(os.path.join(root, "run"))
             params = os.path.join(directory, "Sedan.params")
             car = os.path.join(directory, "Sedan.ini")
             inputs.write_text(params, read(params).replace(
@@ -97,23 +82,13 @@ def require_tools(test):
     support.require_programs(test, ("parallel", "parallel"))
 
 
-class Sweeping(unittest.TestCase):
+class Sweeping(support.TempDir):
     """A temporary directory with a short base scenario."""
 
     def setUp(self):
         require_tools(self)
-        self.directory = tempfile.TemporaryDirectory()
-        self.root = self.directory.name
-        self.base = make_short_base(os.path.join(self.root, "base"))
-
-    def tearDown(self):
-        self.directory.cleanup()
-
-    def write(self, name, text):
-        path = os.path.join(self.root, name)
-        with open(path, "w") as stream:
-            stream.write(text)
-        return path
+        super().setUp()
+        self.base = support.make_short_base(self.path("base"))
 
 
 class DirectRunChecks:
@@ -357,7 +332,7 @@ class MultiHostTest(DirectRunChecks, unittest.TestCase):
         sweep = os.path.join(self.root, "four.csv")
         with open(sweep, "w") as stream:
             stream.write(SWEEP_6.rsplit("\n", 3)[0] + "\n")
-        base = make_short_base(os.path.join(self.root, "base"))
+        base = support.make_short_base(os.path.join(self.root, "base"))
         workdirs = os.path.join(os.path.expanduser("~"), ".vdsim-sweep")
         before = sorted(os.listdir(workdirs)) if os.path.isdir(workdirs) else []
 

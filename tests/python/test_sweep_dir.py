@@ -4,7 +4,6 @@ run-one script, and the results collected from a run directory."""
 import json
 import os
 import subprocess
-import tempfile
 import unittest
 
 import support
@@ -22,22 +21,7 @@ def marker(runs=3, plots=()):
             "sweep": SWEEP, "runs": runs, "plots": list(plots)}
 
 
-class TempDir(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.root = self.directory.name
-
-    def tearDown(self):
-        self.directory.cleanup()
-
-    def path(self, *names):
-        return os.path.join(self.root, *names)
-
-    def touch(self, *names, text="x"):
-        os.makedirs(os.path.dirname(self.path(*names)), exist_ok=True)
-        with open(self.path(*names), "w") as stream:
-            stream.write(text)
-
+class TempDir(support.TempDir):
     def tree(self, top):
         """Relative paths of everything under top, links not followed."""
         found = []
@@ -70,14 +54,14 @@ class MarkerTest(TempDir):
         self.assertIsNone(sd.check_destination(self.path("new"), base, mine, False))
         os.makedirs(self.path("empty"))
         self.assertIsNone(sd.check_destination(self.path("empty"), base, mine, False))
-        self.touch("other", "sweep.json", text='{"base": "/b", "runs": [["1"]]}')
+        self.write("other/sweep.json", '{"base": "/b", "runs": [["1"]]}')
         with self.assertRaisesRegex(SweepError, r"other: exists and is not a sweep directory of "
                                                 r"this tool \(no sweep.json of vdsim-sweep "
                                                 r"directory version 2\)"):
             sd.check_destination(self.path("other"), base, mine, False)
         with self.assertRaisesRegex(SweepError, "must not lie inside the base scenario"):
             sd.check_destination(os.path.join(base, "sweep"), base, mine, False)
-        self.touch("file")
+        self.write("file")
         with self.assertRaisesRegex(SweepError, "file: exists and is not a directory"):
             sd.check_destination(self.path("file"), base, mine, False)
         with self.assertRaisesRegex(SweepError, "no sweep to resume here"):
@@ -95,14 +79,14 @@ class RemoveTest(TempDir):
         os.makedirs(out)
         sd.write_marker(out, marker(plots=["K.png"]))
         for name in ("0001", "0003"):
-            self.touch("sweep", "runs", name, "Data", "Output.csv")
-        self.touch("sweep", "runs", "0002.tar")
-        self.touch("outside", "keep.txt")
+            self.write("sweep/runs/%s/Data/Output.csv" % name)
+        self.write("sweep/runs/0002.tar")
+        self.write("outside/keep.txt")
         os.symlink(self.path("outside"), self.path("sweep", "runs", "0004"))  # not the sweep's
-        self.touch("sweep", "runs", "notes.txt")
+        self.write("sweep/runs/notes.txt")
         for name in ("bin/vdsim", "bin/run-one", "bin/mine.sh", "joblog", "summary.csv", "K.png",
                      "L.png", "notes.md"):
-            self.touch("sweep", *name.split("/"))
+            self.write("sweep/" + name)
         os.symlink(self.path("outside"), self.path("sweep", "summary.csv.link"))
         sd.remove_previous(out, sd.read_marker(out))
         self.assertEqual(self.tree(out), ["L.png", "bin", "bin/mine.sh", "notes.md", "runs",
@@ -113,7 +97,7 @@ class RemoveTest(TempDir):
         out = self.path("sweep")
         os.makedirs(out)
         sd.write_marker(out, marker(runs=1))
-        self.touch("outside", "keep.txt")
+        self.write("outside/keep.txt")
         os.makedirs(self.path("sweep", "runs"))
         os.symlink(self.path("outside"), self.path("sweep", "runs", "0001"))
         sd.remove_previous(out, sd.read_marker(out))
@@ -124,16 +108,16 @@ class RemoveTest(TempDir):
 class RunOneTest(TempDir):
     """The script each job runs: status, time, and standard output capped."""
 
-    def test_output_kept_from_start_and_end(self):
-        fake = self.path("fake-vdsim")
-        with open(fake, "w") as stream:
-            stream.write('#!/bin/sh\necho "$@" > args\nseq 1 1000\necho oops >&2\nexit 3\n')
-        os.chmod(fake, 0o755)
-        with open(self.path("run-one"), "w") as stream:
-            stream.write(sd.RUN_ONE)
+    def run_one(self, simulator):
+        """run-one on runs/0001 with a stand-in simulator given as a shell script."""
+        self.write("fake-vdsim", "#!/bin/sh\n" + simulator, mode=0o755)
+        self.write("run-one", sd.RUN_ONE)
         os.makedirs(self.path("runs", "0001"))
-        result = subprocess.run(["sh", "run-one", "runs/0001", "fake-vdsim"], cwd=self.root,
-                                timeout=60)
+        return subprocess.run(["sh", "run-one", "runs/0001", "fake-vdsim"], cwd=self.root,
+                              timeout=60)
+
+    def test_output_kept_from_start_and_end(self):
+        result = self.run_one('echo "$@" > args\nseq 1 1000\necho oops >&2\nexit 3\n')
         self.assertEqual(result.returncode, 3)
         run = self.path("runs", "0001")
         with open(os.path.join(run, "stdout.txt")) as stream:
@@ -147,23 +131,16 @@ class RunOneTest(TempDir):
             self.assertRegex(stream.read(), r"^\d+\.\d{3}\n$")
 
     def test_short_output_is_kept_whole(self):
-        fake = self.path("fake-vdsim")
-        with open(fake, "w") as stream:
-            stream.write("#!/bin/sh\nseq 1 150\n")
-        os.chmod(fake, 0o755)
-        with open(self.path("run-one"), "w") as stream:
-            stream.write(sd.RUN_ONE)
-        os.makedirs(self.path("r"))
-        subprocess.run(["sh", "run-one", "r", "fake-vdsim"], cwd=self.root, timeout=60, check=True)
-        with open(self.path("r", "stdout.txt")) as stream:
+        self.assertEqual(self.run_one("seq 1 150\n").returncode, 0)
+        with open(self.path("runs", "0001", "stdout.txt")) as stream:
             self.assertEqual(stream.read().split(), [str(i) for i in range(1, 151)])
 
 
 class CollectTest(TempDir):
     def test_a_finished_run(self):
         syn.write(self.path("0001"))
-        self.touch("0001", "status", text="0\n")
-        self.touch("0001", "time", text="0.250\n")
+        self.write("0001/status", "0\n")
+        self.write("0001/time", "0.250\n")
         result = sd.collect_run(self.path("0001"), "0001", ["1300"], {"Host": ":"})
         self.assertFalse(result.failed)
         self.assertEqual((result.status, result.wall_time, result.host), (0, "0.250", ":"))
@@ -183,15 +160,15 @@ class CollectTest(TempDir):
         self.assertIn("no result came back", result.message)
 
     def test_runs_that_failed_or_stopped(self):
-        self.touch("0003", "status", text="2\n")
-        self.touch("0003", "stderr.txt", text="vdsim: warning: x\nvdsim: Events.ini:4: bad\n")
+        self.write("0003/status", "2\n")
+        self.write("0003/stderr.txt", "vdsim: warning: x\nvdsim: Events.ini:4: bad\n")
         result = sd.collect_run(self.path("0003"), "0003", ["1"], None)
         self.assertEqual((result.status, result.message, result.metrics),
                          (2, "vdsim: Events.ini:4: bad", None))
         # A diverged run failed, but its rows are a result.
         syn.write(self.path("0004"), diverge_at=20.0)
-        self.touch("0004", "status", text="3\n")
-        self.touch("0004", "stderr.txt", text="vdsim: the simulation diverged at t = 20.1 s\n")
+        self.write("0004/status", "3\n")
+        self.write("0004/stderr.txt", "vdsim: the simulation diverged at t = 20.1 s\n")
         result = sd.collect_run(self.path("0004"), "0004", ["1"], None)
         self.assertTrue(result.failed)
         self.assertEqual(result.metrics["non_finite_from_s"], 20.099)

@@ -2,7 +2,6 @@
 name the file and line, and runs counted and made one at a time."""
 
 import os
-import shutil
 import tempfile
 import time
 import unittest
@@ -11,25 +10,12 @@ import support
 from vdsim.scenario import Scenario
 from vdsim.sweep_file import MAX_RUNS, Sweep, SweepError, parse_sweep, short_headings
 
-SKIDPAD = os.path.join(support.EXAMPLES, "skidpad")
-
-
-def make_short_base(directory):
-    """A base scenario: the skidpad example's car with an event file of only "[car]"."""
-    os.makedirs(os.path.join(directory, "Data"))
-    for name in ("Sedan.ini", "Sedan.params", "Goodyear2692x7.pkj"):
-        shutil.copyfile(os.path.join(SKIDPAD, name), os.path.join(directory, name))
-    with open(os.path.join(directory, "Events.ini"), "w") as stream:
-        stream.write("[car]\n  name      Sedan\n  timeStep  0.002\n")
-    return directory
-
-
 class SweepFileTest(unittest.TestCase):
     """Both forms of the sweep file, and errors naming the file and line."""
 
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()
-        self.scenario = Scenario.load(make_short_base(os.path.join(self.directory.name, "b")))
+        self.scenario = Scenario.load(support.make_short_base(os.path.join(self.directory.name, "b")))
 
     def tearDown(self):
         self.directory.cleanup()
@@ -122,7 +108,7 @@ class RunCountTest(unittest.TestCase):
 
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()
-        self.scenario = Scenario.load(make_short_base(os.path.join(self.directory.name, "b")))
+        self.scenario = Scenario.load(support.make_short_base(os.path.join(self.directory.name, "b")))
 
     def tearDown(self):
         self.directory.cleanup()
