@@ -16,7 +16,7 @@ tools can check for NumPy before anything imports it.
 import importlib
 
 _EXPORTS = {
-    "Scenario": "scenario", "AddressError": "scenario", "ScenarioError": "scenario",
+    "Scenario": "scenario", "AddressError": "address", "ScenarioError": "scenario",
     "OverrideWarning": "scenario",
     "Run": "simulator", "SimulatorError": "simulator",
     "read_output": "output", "read_extended": "output", "read_record": "output",

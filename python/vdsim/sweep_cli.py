@@ -19,6 +19,7 @@ from . import simulator
 from . import sweep_dir as sd
 from .scenario import OverrideWarning, Scenario, ScenarioError
 from .sweep_file import MAX_RUNS, SweepError, parse_sweep, short_headings
+from . import sweep_summary as results
 from .sweep_summary import Summary
 
 PROG = "vdsim-sweep"
@@ -242,7 +243,7 @@ def main(argv):
         count = sweep.count
         done = set()
         if options.resume:
-            done = set(sd.read_joblog(os.path.join(options.out, sd.JOBLOG))) & set(
+            done = set(results.read_joblog(os.path.join(options.out, sd.JOBLOG))) & set(
                 range(1, count + 1))
             marker["plots"] = previous.get("plots", [])
         elif previous is not None:
@@ -260,12 +261,12 @@ def main(argv):
         status = parallel.run(line, options.out,
                               runs_to_make(options, scenario, sweep, done)) if todo else 0
 
-        log = sd.read_joblog(os.path.join(options.out, sd.JOBLOG))
+        log = results.read_joblog(os.path.join(options.out, sd.JOBLOG))
         summary_path = os.path.join(options.out, sd.SUMMARY)
         summary = Summary(summary_path, sweep.addresses, count, options.plot)
         try:
             for index, name in enumerate(run_names(count)):
-                summary.add(sd.collect_run(os.path.join(options.out, sd.RUNS, name), name,
+                summary.add(results.collect_run(os.path.join(options.out, sd.RUNS, name), name,
                                            sweep.values(index), log.get(index + 1),
                                            options.timeout))
         finally:

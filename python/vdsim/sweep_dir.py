@@ -1,5 +1,5 @@
-"""A sweep's directory: its marker, its run directories, and the results of
-its runs.
+"""A sweep's directory: its marker, what a new sweep may remove, the run
+directories and the script that runs each.
 
     SWEEP_DIR/sweep.json      the marker: this tool's format and version, the
                               base scenario, the sweep's addresses and values
@@ -15,18 +15,12 @@ the plots it lists), and nothing else; a directory with anything else in it
 and no marker of this format and version is never touched.
 """
 
-import csv
 import hashlib
 import json
 import os
 import re
 import shutil
-import signal
-import tarfile
 
-from . import metrics as m
-from . import output as out
-from .scenario import run_wheelbase
 from .sweep_file import MAX_RUNS, Sweep, SweepError
 
 MARKER = "sweep.json"
@@ -36,9 +30,7 @@ RUNS = "runs"
 BIN = "bin"
 JOBLOG = "joblog"
 SUMMARY = "summary.csv"
-RESULT_FILES = ("status", "time", "stdout.txt", "stderr.txt")
 STDOUT_LINES = 100  # lines kept from the start and from the end of a run's standard output
-TIMEOUT_STATUS = "timeout"
 
 # Runs vdsim in one run directory and records how it went, on this machine or
 # on an ssh host.  With "pack" (remote runs) the results are packed into
@@ -227,136 +219,3 @@ def make_run_dir(path, scenario, addresses, values):
     for address, value in zip(addresses, values):
         run.set(address, value)
     run.write(path)
-
-
-# ---------------------------------------------------------------------------
-# Job log and results
-
-
-JOBLOG_FIELDS = ("Host", "JobRuntime", "Exitval", "Signal")  # the job log's columns kept
-
-
-def read_joblog(path):
-    """{seq: {field: text}} of GNU parallel's job log, JOBLOG_FIELDS only
-    (empty when there is none)."""
-    try:
-        with open(path, newline="") as stream:
-            rows = list(csv.reader(stream, delimiter="\t"))
-    except FileNotFoundError:
-        return {}
-    if not rows:
-        return {}
-    header = rows[0]
-    log = {}
-    for row in rows[1:]:
-        if len(row) >= len(header) and row[0].isdigit():
-            log[int(row[0])] = {key: value for key, value in zip(header, row)
-                                if key in JOBLOG_FIELDS}
-    return log
-
-
-def unpack_result(run_dir):
-    """Unpacks RUN_DIR.tar (results returned from a host) into the run directory."""
-    archive = run_dir + ".tar"
-    if not os.path.exists(archive):
-        return
-    with tarfile.open(archive) as tar:
-        for member in tar.getmembers():
-            name = os.path.normpath(member.name)
-            if name.startswith("..") or os.path.isabs(name) or not (
-                    member.isfile() or member.isdir()):
-                raise SweepError("%s: unexpected entry %r" % (archive, member.name), 1)
-        os.makedirs(run_dir, exist_ok=True)
-        if hasattr(tarfile, "data_filter"):
-            tar.extractall(run_dir, filter="data")
-        else:
-            tar.extractall(run_dir)
-    os.remove(archive)
-
-
-def _first_line(path):
-    try:
-        with open(path, encoding="utf-8", errors="replace") as stream:
-            for line in stream:
-                if line.strip() and not line.startswith("vdsim: warning: "):
-                    return line.strip()
-    except OSError:
-        pass
-    return ""
-
-
-def _read_small(path):
-    try:
-        with open(path, encoding="utf-8", errors="replace") as stream:
-            return stream.read(4096).strip()
-    except OSError:
-        return None
-
-
-class RunResult:
-    """The outcome of one run: status (int, "timeout", or None when it never
-    ran), wall time text, host, message, and its metrics (None when it wrote
-    no outputs that could be read)."""
-
-    def __init__(self, name, values):
-        self.name, self.values = name, values
-        self.status, self.wall_time, self.host, self.message = None, "", "", ""
-        self.metrics = None
-
-    @property
-    def failed(self):
-        """True unless the run finished (status 0) and its outputs were read."""
-        return self.status != 0 or self.metrics is None
-
-
-def collect_run(run_dir, name, values, logged, timeout=None):
-    """The RunResult of one run directory; logged is its job log row or None."""
-    result = RunResult(name, values)
-    unpack_result(run_dir)
-    status_text = _read_small(os.path.join(run_dir, "status"))
-    if logged is not None:
-        result.host = logged.get("Host", "")
-    if status_text is not None and re.fullmatch(r"-?[0-9]+", status_text):
-        result.status = int(status_text)
-        result.wall_time = _read_small(os.path.join(run_dir, "time")) or ""
-    elif logged is not None:
-        result.wall_time = logged.get("JobRuntime", "").strip()
-        signalled = logged.get("Signal", "0") not in ("", "0")
-        if signalled and timeout is not None and _seconds(result.wall_time) >= 0.95 * timeout:
-            result.status = TIMEOUT_STATUS
-            result.message = "stopped after %g s (--timeout)" % timeout
-        else:
-            result.status = int(logged.get("Exitval", "-1") or -1)
-            result.message = "no result came back from %s (exit value %s, signal %s)" % (
-                result.host or "the job", logged.get("Exitval", "?"), logged.get("Signal", "?"))
-        return result
-    else:
-        result.message = "not run"
-        return result
-
-    if result.status not in (0, 3, 4):
-        message = _first_line(os.path.join(run_dir, "stderr.txt"))
-        if result.status > 128 and not message:
-            number = result.status - 128
-            try:
-                message = "killed by signal %d (%s)" % (number, signal.Signals(number).name)
-            except ValueError:
-                message = "killed by signal %d" % number
-        result.message = message or "exit status %d" % result.status
-        return result
-    try:
-        data = out.load_run(run_dir, allow_empty=True)
-        events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record))
-        result.metrics = m.run_metrics(data, events)
-        if result.status != 0:
-            result.message = _first_line(os.path.join(run_dir, "stderr.txt"))
-    except out.OutputError as error:
-        result.message = str(error)
-    return result
-
-
-def _seconds(text):
-    try:
-        return float(text)
-    except ValueError:
-        return 0.0

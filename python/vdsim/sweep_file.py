@@ -14,7 +14,7 @@ import hashlib
 import json
 
 from . import inputs
-from .scenario import AddressError
+from .address import AddressError
 
 MAX_RUNS = 1000000  # most runs one sweep may have
 

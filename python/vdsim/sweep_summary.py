@@ -1,13 +1,22 @@
-"""The results of a sweep: summary.csv (one row per run, written as the runs
-are collected), the table printed at the end, and a metric plotted against a
-swept value."""
+"""The results of a sweep: each run's outcome read from its directory and
+GNU parallel's job log, summary.csv (one row per run, written as the runs
+are collected), the table printed at the end, and the values of a metric to
+plot against a swept value."""
 
 import csv
 import math
+import os
+import re
+import signal
+import tarfile
 
 from . import metrics as m
+from . import output as out
 from . import report
-from .sweep_file import short_headings
+from .scenario import run_wheelbase
+from .sweep_file import SweepError, short_headings
+
+TIMEOUT_STATUS = "timeout"
 
 TABLE_MAX_RUNS = 200  # the printed table lists at most this many runs
 FAILED_MAX_LINES = 50  # and the messages of at most this many failed runs
@@ -29,6 +38,135 @@ TABLE_METRICS = (
 TABLE_LEGEND = ("vmax: top speed (m/s); ay, ax: peak lateral and longitudinal acceleration "
                 "(m/s2); Fz: peak normal force (N); K: understeer gradient (deg/g); stop: "
                 "stopping distance (m); time: wall time (s)")
+
+
+JOBLOG_FIELDS = ("Host", "JobRuntime", "Exitval", "Signal")  # the job log's columns kept
+
+
+def read_joblog(path):
+    """{seq: {field: text}} of GNU parallel's job log, JOBLOG_FIELDS only
+    (empty when there is none)."""
+    try:
+        with open(path, newline="") as stream:
+            rows = list(csv.reader(stream, delimiter="\t"))
+    except FileNotFoundError:
+        return {}
+    if not rows:
+        return {}
+    header = rows[0]
+    log = {}
+    for row in rows[1:]:
+        if len(row) >= len(header) and row[0].isdigit():
+            log[int(row[0])] = {key: value for key, value in zip(header, row)
+                                if key in JOBLOG_FIELDS}
+    return log
+
+
+def unpack_result(run_dir):
+    """Unpacks RUN_DIR.tar (results returned from a host) into the run directory."""
+    archive = run_dir + ".tar"
+    if not os.path.exists(archive):
+        return
+    with tarfile.open(archive) as tar:
+        for member in tar.getmembers():
+            name = os.path.normpath(member.name)
+            if name.startswith("..") or os.path.isabs(name) or not (
+                    member.isfile() or member.isdir()):
+                raise SweepError("%s: unexpected entry %r" % (archive, member.name), 1)
+        os.makedirs(run_dir, exist_ok=True)
+        if hasattr(tarfile, "data_filter"):
+            tar.extractall(run_dir, filter="data")
+        else:
+            tar.extractall(run_dir)
+    os.remove(archive)
+
+
+def _first_line(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as stream:
+            for line in stream:
+                if line.strip() and not line.startswith("vdsim: warning: "):
+                    return line.strip()
+    except OSError:
+        pass
+    return ""
+
+
+def _read_small(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as stream:
+            return stream.read(4096).strip()
+    except OSError:
+        return None
+
+
+class RunResult:
+    """The outcome of one run: status (int, "timeout", or None when it never
+    ran), wall time text, host, message, and its metrics (None when it wrote
+    no outputs that could be read)."""
+
+    def __init__(self, name, values):
+        self.name, self.values = name, values
+        self.status, self.wall_time, self.host, self.message = None, "", "", ""
+        self.metrics = None
+
+    @property
+    def failed(self):
+        """True unless the run finished (status 0) and its outputs were read."""
+        return self.status != 0 or self.metrics is None
+
+
+def collect_run(run_dir, name, values, logged, timeout=None):
+    """The RunResult of one run directory; logged is its job log row or None."""
+    result = RunResult(name, values)
+    unpack_result(run_dir)
+    status_text = _read_small(os.path.join(run_dir, "status"))
+    if logged is not None:
+        result.host = logged.get("Host", "")
+    if status_text is not None and re.fullmatch(r"-?[0-9]+", status_text):
+        result.status = int(status_text)
+        result.wall_time = _read_small(os.path.join(run_dir, "time")) or ""
+    elif logged is not None:
+        result.wall_time = logged.get("JobRuntime", "").strip()
+        signalled = logged.get("Signal", "0") not in ("", "0")
+        if signalled and timeout is not None and _seconds(result.wall_time) >= 0.95 * timeout:
+            result.status = TIMEOUT_STATUS
+            result.message = "stopped after %g s (--timeout)" % timeout
+        else:
+            result.status = int(logged.get("Exitval", "-1") or -1)
+            result.message = "no result came back from %s (exit value %s, signal %s)" % (
+                result.host or "the job", logged.get("Exitval", "?"), logged.get("Signal", "?"))
+        return result
+    else:
+        result.message = "not run"
+        return result
+
+    if result.status not in (0, 3, 4):
+        message = _first_line(os.path.join(run_dir, "stderr.txt"))
+        if result.status > 128 and not message:
+            number = result.status - 128
+            try:
+                message = "killed by signal %d (%s)" % (number, signal.Signals(number).name)
+            except ValueError:
+                message = "killed by signal %d" % number
+        result.message = message or "exit status %d" % result.status
+        return result
+    try:
+        data = out.load_run(run_dir, allow_empty=True)
+        events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record))
+        result.metrics = m.run_metrics(data, events)
+        if result.status != 0:
+            result.message = _first_line(os.path.join(run_dir, "stderr.txt"))
+    except out.OutputError as error:
+        result.message = str(error)
+    return result
+
+
+def _seconds(text):
+    try:
+        return float(text)
+    except ValueError:
+        return 0.0
 
 
 def format_cell(value):

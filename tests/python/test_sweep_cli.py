@@ -27,6 +27,7 @@ from vdsim import metrics as m  # noqa: E402
 from vdsim import output as vo  # noqa: E402
 from vdsim import sweep_dir as sd  # noqa: E402
 from vdsim.scenario import run_wheelbase  # noqa: E402
+from vdsim import sweep_summary as results  # noqa: E402
 from vdsim.sweep_summary import format_cell  # noqa: E402
 
 SCRIPT = os.path.join(support.TOOLS, "vdsim-sweep")
@@ -128,7 +129,7 @@ class SweepRunTest(DirectRunChecks, Sweeping):
         runs = [line.split(",") for line in SWEEP_6.splitlines()[1:]]
         rows = self.assertMatchesDirectRuns(out, runs)
         self.assertEqual({row["host"] for row in rows}, {":"})
-        log = sd.read_joblog(os.path.join(out, "joblog"))
+        log = results.read_joblog(os.path.join(out, "joblog"))
         self.assertEqual(sorted(log), [1, 2, 3, 4, 5, 6])
         # Run directories: complete copies with the values in place, nothing else changed.
         run4 = os.path.join(out, "runs", "0004")
@@ -191,7 +192,7 @@ class SweepRunTest(DirectRunChecks, Sweeping):
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
                 started = read(calls).split() if os.path.exists(calls) else []
-                if len(sd.read_joblog(os.path.join(out, "joblog"))) == 2 and len(started) == 4:
+                if len(results.read_joblog(os.path.join(out, "joblog"))) == 2 and len(started) == 4:
                     break
                 time.sleep(0.05)
             else:
@@ -204,7 +205,7 @@ class SweepRunTest(DirectRunChecks, Sweeping):
                 process.wait()
         self.assertEqual(process.returncode, 130, stderr)
         self.assertIn("run again with --resume", stderr)
-        self.assertEqual(sorted(sd.read_joblog(os.path.join(out, "joblog"))), [1, 2])
+        self.assertEqual(sorted(results.read_joblog(os.path.join(out, "joblog"))), [1, 2])
         done = os.path.join(out, "runs", "0001", "Data", "Output.csv")
         stamp = os.stat(done).st_mtime_ns
 
@@ -217,7 +218,7 @@ class SweepRunTest(DirectRunChecks, Sweeping):
         self.assertEqual(sorted(read(calls).split()),
                          ["0001", "0002", "0003", "0003", "0004", "0004"])
         self.assertEqual(os.stat(done).st_mtime_ns, stamp)
-        self.assertEqual(sorted(sd.read_joblog(os.path.join(out, "joblog"))), [1, 2, 3, 4])
+        self.assertEqual(sorted(results.read_joblog(os.path.join(out, "joblog"))), [1, 2, 3, 4])
         runs = [line.split(",") for line in SWEEP_6.splitlines()[1:5]]
         self.assertMatchesDirectRuns(out, runs)
 
@@ -339,7 +340,7 @@ class MultiHostTest(DirectRunChecks, unittest.TestCase):
         out = os.path.join(self.root, "sweep")
         result = run_sweep(base, sweep, "-o", out, "--hosts", hosts_file)
         self.assertEqual(result.returncode, 0, result.stderr + self.hosts.log_text())
-        log = sd.read_joblog(os.path.join(out, "joblog"))
+        log = results.read_joblog(os.path.join(out, "joblog"))
         self.assertEqual(sorted(log), [1, 2, 3, 4])
         used = {row["Host"] for row in log.values()}
         self.assertEqual(used, {login.split("/", 1)[1] for login in logins})

@@ -1,5 +1,5 @@
-"""Tests of vdsim/sweep_dir.py: the marker, what a new sweep may remove, the
-run-one script, and the results collected from a run directory."""
+"""Tests of vdsim/sweep_dir.py: the marker, what a new sweep may remove, and
+the run-one script."""
 
 import json
 import os
@@ -9,7 +9,6 @@ import unittest
 import support
 
 support.require_modules()
-import make_synthetic_run as syn  # noqa: E402
 from vdsim import sweep_dir as sd  # noqa: E402
 from vdsim.sweep_file import Sweep, SweepError  # noqa: E402
 
@@ -134,45 +133,6 @@ class RunOneTest(TempDir):
         self.assertEqual(self.run_one("seq 1 150\n").returncode, 0)
         with open(self.path("runs", "0001", "stdout.txt")) as stream:
             self.assertEqual(stream.read().split(), [str(i) for i in range(1, 151)])
-
-
-class CollectTest(TempDir):
-    def test_a_finished_run(self):
-        syn.write(self.path("0001"))
-        self.write("0001/status", "0\n")
-        self.write("0001/time", "0.250\n")
-        result = sd.collect_run(self.path("0001"), "0001", ["1300"], {"Host": ":"})
-        self.assertFalse(result.failed)
-        self.assertEqual((result.status, result.wall_time, result.host), (0, "0.250", ":"))
-        self.assertAlmostEqual(result.metrics["understeer_gradient_deg_per_g"], syn.K, places=4)
-        self.assertAlmostEqual(result.metrics["stopping_distance_m"], 30.25, delta=0.005)
-
-    def test_a_timed_out_run(self):
-        os.makedirs(self.path("0002"))
-        logged = {"Host": ":", "JobRuntime": "  2.013", "Exitval": "-1", "Signal": "15"}
-        result = sd.collect_run(self.path("0002"), "0002", ["1400"], logged, timeout=2.0)
-        self.assertEqual((result.status, result.message), ("timeout", "stopped after 2 s "
-                                                                      "(--timeout)"))
-        self.assertTrue(result.failed)
-        result = sd.collect_run(self.path("0002"), "0002", ["1400"], dict(logged, Signal="9",
-                                                                          JobRuntime="0.5"), 2.0)
-        self.assertEqual(result.status, -1)
-        self.assertIn("no result came back", result.message)
-
-    def test_runs_that_failed_or_stopped(self):
-        self.write("0003/status", "2\n")
-        self.write("0003/stderr.txt", "vdsim: warning: x\nvdsim: Events.ini:4: bad\n")
-        result = sd.collect_run(self.path("0003"), "0003", ["1"], None)
-        self.assertEqual((result.status, result.message, result.metrics),
-                         (2, "vdsim: Events.ini:4: bad", None))
-        # A diverged run failed, but its rows are a result.
-        syn.write(self.path("0004"), diverge_at=20.0)
-        self.write("0004/status", "3\n")
-        self.write("0004/stderr.txt", "vdsim: the simulation diverged at t = 20.1 s\n")
-        result = sd.collect_run(self.path("0004"), "0004", ["1"], None)
-        self.assertTrue(result.failed)
-        self.assertEqual(result.metrics["non_finite_from_s"], 20.099)
-        self.assertEqual(result.message, "vdsim: the simulation diverged at t = 20.1 s")
 
 
 if __name__ == "__main__":
