@@ -97,3 +97,13 @@ def main(prog, module, script):
     import importlib
     tool = importlib.import_module("vdsim." + module)
     return run_tool(prog, tool.main, sys.argv[1:])
+
+
+def vdsim_plot():
+    """The vdsim-plot command of an installed package."""
+    sys.exit(main("vdsim-plot", "plot_cli", sys.argv[0]))
+
+
+def vdsim_sweep():
+    """The vdsim-sweep command of an installed package."""
+    sys.exit(main("vdsim-sweep", "sweep_cli", sys.argv[0]))
