@@ -345,9 +345,11 @@ def braking(data, phase):
     end_speed = speed[last] - end_decel * (times[last] - centre[last])
     if end_decel > 0 and end_speed > 0:
         distance += end_speed * end_speed / (2.0 * end_decel)
-    # The speed at the start: the braking rows' speeds extrapolated back to it.
-    slope = (speed[first + 1] - speed[first]) / (centre[first + 1] - centre[first])
-    start_speed = float(speed[first] + slope * (start - centre[first]))
+    # The speed at the start: the last two rows before it, extrapolated to it
+    # (the braking rows' deceleration takes a moment to build up).
+    b = max(int(np.searchsorted(times, start, side="right")) - 1, 1)
+    slope = (speed[b] - speed[b - 1]) / (centre[b] - centre[b - 1])
+    start_speed = float(speed[b] + slope * (start - centre[b]))
     result.update(braking_start_s=start, braking_start_speed_mps=start_speed,
                   stopping_distance_m=distance,
                   braking_decel_mean_mps2=(start_speed - end_speed) / (float(times[last]) - start),

@@ -77,7 +77,7 @@ class EventTableTest(unittest.TestCase):
                       "0.40 g, 100 rows)", lines)
         self.assertIn("    understeer gradient    +2.50 deg/g", lines)
         self.assertIn("    limit lat. accel       +7.85 m/s2 (radius within 5 %)", lines)
-        self.assertIn("  Event 3, Brake           full braking from 40.26 s at 22.00 m/s", lines)
+        self.assertIn("  Event 3, Brake           full braking from 40.26 s at 22.02 m/s", lines)
         self.assertIn("    stopping distance      30.25 m", lines)
         self.assertIn("  Event 1, TargetSpeed     2.60 s from 2.5 m/s to 9.0 m/s", lines)
 
