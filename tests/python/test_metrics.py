@@ -179,18 +179,60 @@ class EventMetricsTest(unittest.TestCase):
                          {k: self.metrics[k] for k in m.summary_keys() if k.startswith("top")})
 
 
-class SkidpadTest(unittest.TestCase):
-    """The skidpad example's car: a small understeer gradient, of the sign its
-    weight distribution and tires give (see the README's example list)."""
+def example_metrics(name, root):
+    """The flat metrics of a run of examples/NAME with --extended."""
+    run = support.run_vdsim(support.copy_example(name, os.path.join(root, name)), "--extended")
+    data = vo.load_run(run)
+    return m.run_metrics(data, m.event_metrics(data, run_wheelbase(data.csv_path, data.record)))
+
+
+def readme_row(name):
+    """The row of examples/NAME in the README's table of the examples' metrics."""
+    with open(os.path.join(support.REPO, "README.md")) as stream:
+        text = stream.read()
+    table = text[text.index("<!-- example-metrics -->"):text.index("<!-- end example-metrics -->")]
+    return next(line for line in table.splitlines() if line.startswith("| `%s` |" % name))
+
+
+class ExamplesTest(unittest.TestCase):
+    """The examples' metrics: physically sound, and as the README states them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.metrics = {}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def metrics_of(self, name):
+        support.require_vdsim(self)
+        if name not in self.metrics:
+            self.metrics[name] = example_metrics(name, self.directory.name)
+        return self.metrics[name]
+
+    def assertInReadme(self, name, metrics):
+        """Each metric the run gives, printed as the README prints it, is in its row."""
+        row = readme_row(name)
+        forms = (("accel_time_s", "in %.2f s"), ("understeer_gradient_deg_per_g", "%+.2f deg/g"),
+                 ("roll_gradient_deg_per_g", "%+.2f deg/g"),
+                 ("sideslip_gradient_deg_per_g", "%+.2f deg/g"), ("fit_from_g", "%.2f to"),
+                 ("driven_radius_m", "radius driven %.1f m"),
+                 ("braking_start_speed_mps", "stop from %.2f m/s"),
+                 ("stopping_distance_m", "in %.2f m"),
+                 ("braking_decel_mean_mps2", "mean deceleration %.2f m/s2"))
+        for key, form in forms:
+            if math.isfinite(metrics[key]):
+                self.assertIn(form % metrics[key], row, key)
 
     def test_skidpad(self):
-        support.require_vdsim(self)
-        with tempfile.TemporaryDirectory() as root:
-            run = support.run_vdsim(support.copy_example("skidpad", os.path.join(root, "s")),
-                                    "--extended")
-            data = vo.load_run(run)
-            metrics = m.run_metrics(data, m.event_metrics(data, run_wheelbase(data.csv_path,
-                                                                              data.record)))
+        metrics = self.metrics_of("skidpad")
+        self.assertInReadme("skidpad", metrics)
+        self.assertIn("+%.2f m/s2" % metrics["limit_lat_accel_mps2"], readme_row("skidpad"))
+        # 52 % of the weight on the front axle, the same tires all round: a
+        # small understeer (see the README), a body that rolls out of the turn,
+        # the nose turned in beyond the path as the speed rises.
         self.assertEqual(metrics["cornering_event"], 2)
         self.assertGreater(metrics["understeer_gradient_deg_per_g"], 0.0)
         self.assertLess(metrics["understeer_gradient_deg_per_g"], 1.0)
@@ -198,6 +240,20 @@ class SkidpadTest(unittest.TestCase):
         self.assertLess(metrics["sideslip_gradient_deg_per_g"], 0.0)
         self.assertAlmostEqual(metrics["driven_radius_m"], 40.0, delta=0.5)
         self.assertGreater(metrics["limit_lat_accel_mps2"], 6.0)
+
+    def test_default(self):
+        metrics = self.metrics_of("default")
+        self.assertInReadme("default", metrics)
+        # The turn stays on its radius, and the stop is made in a straight line.
+        self.assertAlmostEqual(metrics["driven_radius_m"], 100.0, delta=5.0)
+        self.assertGreater(metrics["fit_rows"], 20)
+        self.assertEqual(metrics["braking_event"], 4)
+
+    def test_straight(self):
+        metrics = self.metrics_of("straight")
+        self.assertInReadme("straight", metrics)
+        self.assertIsNone(metrics["cornering_event"])
+        self.assertAlmostEqual(metrics["braking_decel_peak_mps2"], 8.99, places=2)
 
 
 if __name__ == "__main__":
