@@ -103,8 +103,9 @@ def _row_time(run):
     return float(time[1] - time[0]) if len(time) > 1 else 0.1
 
 
-def _time_panel(ax, runs, names, ylabel, title, label_of, labelled=False):
-    """Channels against time: per corner in corner colours (one run) or per run in run colours."""
+def _time_panel(ax, runs, names, ylabel, title, label_of):
+    """Channels against time: per corner in corner colours (one run) or per
+    run in run colours, corners by line style."""
     handles = []
     for index, run in enumerate(runs):
         time = plottable(run.data.output[out.TIME])
@@ -112,52 +113,60 @@ def _time_panel(ax, runs, names, ylabel, title, label_of, labelled=False):
             colour, line = _style(runs, index, name)
             handles += ax.plot(time, plottable(run.data.channel(name)), color=colour,
                                linestyle=line, linewidth=1.1, label=label_of(run, name))
-    _mark_time(ax, runs, labelled)
+    _mark_time(ax, runs, labelled=False)
     ax.set_ylabel(ylabel)
     ax.set_xlabel(out.TIME)
     ax.grid(True, alpha=0.3)
-    if len(runs) == 1 and len(names) == 4:
+    if len(runs) > 1:
+        handles = _line_styles([(c, OVERLAY_LINE[c]) for c in map(corner_of, names) if c])
+    elif len(names) == 4:
         # Two legend columns filled top to bottom: "LF RF" over "LR RR", as seen from above.
         handles = [handles[0], handles[2], handles[1], handles[3]]
-    elif len(runs) > 1:
-        handles = _overlay_handles(ax, runs, names)
-    _legend_above(ax, title, handles, ncol=2 if len(handles) <= 8 else 3)
+    _legend_above(ax, title, handles, ncol=4 if len(runs) > 1 else 2)
 
 
-def _overlay_handles(ax, runs, names):
-    """Legend entries of an overlay: one per run (colour), then one per corner (line style)."""
+def _line_styles(entries):
+    """Legend entries in black for (label, line style) pairs."""
     from matplotlib.lines import Line2D
-    handles = [Line2D([], [], color=RUN_COLOURS[i % len(RUN_COLOURS)], label=run.label)
-               for i, run in enumerate(runs)]
-    corners = [corner_of(name) for name in names if corner_of(name)]
-    handles += [Line2D([], [], color="black", linestyle=OVERLAY_LINE[c], label=c) for c in corners]
-    return handles
+    return [Line2D([], [], color="black", linestyle=line, label=label) for label, line in entries]
+
+
+def _run_colours(runs):
+    """Legend entries of the runs' colours, labelled with the runs' labels."""
+    from matplotlib.lines import Line2D
+    return [Line2D([], [], color=RUN_COLOURS[i % len(RUN_COLOURS)], label=run.label)
+            for i, run in enumerate(runs)]
 
 
 def _channel_label(run, name):
     return name
 
 
-def _speed_panel(figure, cell, runs):
+def _speed_panel(figure, cell, runs, runs_title):
     """Ground speed, and engine speed on its own axis so that gear changes show as rpm drops."""
     ax = figure.add_subplot(cell)
     rpm_ax = ax.twinx()
+    one = len(runs) == 1
     for index, run in enumerate(runs):
-        colour = "tab:blue" if len(runs) == 1 else RUN_COLOURS[index % len(RUN_COLOURS)]
+        colour = "tab:blue" if one else RUN_COLOURS[index % len(RUN_COLOURS)]
         time = plottable(run.data.output[out.TIME])
-        suffix = "" if len(runs) == 1 else " " + run.label
         ax.plot(time, plottable(run.data.output[out.GROUND_SPEED]), color=colour,
-                label=out.GROUND_SPEED + suffix)
+                label=out.GROUND_SPEED)
         rpm_ax.plot(time, plottable(run.data.output[out.ENGINE_SPEED]),
-                    color="tab:purple" if len(runs) == 1 else colour, linewidth=0.9,
-                    linestyle="-" if len(runs) == 1 else ":", label=out.ENGINE_SPEED + suffix)
+                    color="tab:purple" if one else colour, linewidth=0.9,
+                    linestyle="-" if one else ":", label=out.ENGINE_SPEED)
     _mark_time(ax, runs, labelled=True)
-    ax.set_ylabel(out.GROUND_SPEED, color="tab:blue" if len(runs) == 1 else "black")
-    rpm_ax.set_ylabel(out.ENGINE_SPEED + ("" if len(runs) == 1 else ", dotted"),
-                      color="tab:purple" if len(runs) == 1 else "black")
+    ax.set_ylabel(out.GROUND_SPEED, color="tab:blue" if one else "black")
+    rpm_ax.set_ylabel(out.ENGINE_SPEED + ("" if one else ", dotted"),
+                      color="tab:purple" if one else "black")
     ax.set_xlabel(out.TIME)
-    _legend_above(ax, "Speeds (rpm drops are gear changes)", ax.get_lines()[:len(runs)]
-                  + rpm_ax.get_lines()[:len(runs)], ncol=2)
+    if one:
+        _legend_above(ax, "Speeds (rpm drops are gear changes)",
+                      ax.get_lines()[:1] + rpm_ax.get_lines()[:1])
+    else:
+        _legend_above(ax, "%s; speeds (rpm drops are gear changes)" % runs_title,
+                      _run_colours(runs) + _line_styles([(out.GROUND_SPEED, "-"),
+                                                         (out.ENGINE_SPEED, ":")]), ncol=3)
     ax.grid(True, alpha=0.3)
     return ax
 
@@ -165,22 +174,24 @@ def _speed_panel(figure, cell, runs):
 def _accel_panel(figure, cell, runs, sharex):
     """Longitudinal and lateral acceleration against time, with a g scale on the right."""
     ax = figure.add_subplot(cell, sharex=sharex)
+    one = len(runs) == 1
     handles = []
     for index, run in enumerate(runs):
         time = plottable(run.data.output[out.TIME])
-        suffix = "" if len(runs) == 1 else " " + run.label
-        for name, colour in ((out.LONG_ACCEL, "tab:cyan"), (out.LAT_ACCEL, "tab:brown")):
-            run_colour = colour if len(runs) == 1 else RUN_COLOURS[index % len(RUN_COLOURS)]
-            handles += ax.plot(time, plottable(run.data.output[name]), color=run_colour,
-                               linestyle="-" if name == out.LAT_ACCEL or len(runs) == 1 else ":",
-                               label=name + suffix)
-        turn = run.metrics
-        if len(runs) == 1 and turn["turn_start_s"] is not None:
-            handles.append(ax.axvspan(turn["turn_start_s"], turn["turn_end_s"], color="tab:brown",
-                                      alpha=0.08, label="steady-state turn"))
+        for name, colour, line in ((out.LONG_ACCEL, "tab:cyan", ":"),
+                                   (out.LAT_ACCEL, "tab:brown", "-")):
+            handles += ax.plot(time, plottable(run.data.output[name]),
+                               color=colour if one else RUN_COLOURS[index % len(RUN_COLOURS)],
+                               linestyle="-" if one else line, label=name)
+    if one and runs[0].metrics["turn_start_s"] is not None:
+        turn = runs[0].metrics
+        handles.append(ax.axvspan(turn["turn_start_s"], turn["turn_end_s"], color="tab:brown",
+                                  alpha=0.08, label="steady-state turn"))
+    if not one:
+        handles = _line_styles([(out.LAT_ACCEL, "-"), (out.LONG_ACCEL, ":")])
     _mark_time(ax, runs, labelled=False)
     ax.axhline(0.0, color="grey", linewidth=0.6)
-    ax.set_ylabel("Acceleration (m/s2)" + ("" if len(runs) == 1 else "; long. dotted"))
+    ax.set_ylabel("Acceleration (m/s2)")
     ax.set_xlabel(out.TIME)
     g_axis = ax.secondary_yaxis("right", functions=(lambda a: a / out.G, lambda g: g * out.G))
     g_axis.set_ylabel("Acceleration (g)")
@@ -254,71 +265,70 @@ def _path_panel(figure, cell, runs):
 def _handling_panel(figure, cell, runs):
     """Handling diagram: road-wheel steer angle (mean of the fronts) against
     lateral acceleration; the cornering events' rows in colour, the rest grey,
-    with the least-squares line of the understeer gradient."""
+    with the understeer gradient drawn through the fitted rows (its slope
+    where the radius is constant)."""
     ax = figure.add_subplot(cell)
+    one = len(runs) == 1
     for index, run in enumerate(runs):
         x = run.data.extended
         steer = np.degrees(plottable(0.5 * (x[out.STEER_ANGLE[0]] + x[out.STEER_ANGLE[1]])))
         lat = plottable(run.data.output[out.LAT_ACCEL]) / out.G
-        colour = "tab:blue" if len(runs) == 1 else RUN_COLOURS[index % len(RUN_COLOURS)]
-        numbers = x[out.EVENT]
-        cornering = np.isin(numbers, [e["number"] for e in run.events if e["kind"] == "SteerRamp"])
+        colour = "tab:blue" if one else RUN_COLOURS[index % len(RUN_COLOURS)]
+        cornering = np.isin(x[out.EVENT],
+                            [e["number"] for e in run.events if e["kind"] == "SteerRamp"])
         ax.plot(lat[~cornering], steer[~cornering], ".", color="lightgrey", markersize=2)
         ax.plot(lat[cornering], steer[cornering], ".", color=colour, markersize=3,
-                label=run.label + " (cornering events)")
+                label="cornering events")
         gradient = run.metrics.get("understeer_gradient_deg_per_g")
-        if gradient is not None and np.isfinite(gradient) and cornering.any():
-            fit = cornering & (np.abs(lat) >= run.metrics["fit_from_g"]) & (
-                np.abs(lat) <= run.metrics["fit_to_g"])
-            if fit.any():
-                # The fitted line: the steer at the fit's mean a_y, sloped by the gradient.
-                g0, s0 = np.nanmean(lat[fit]), np.nanmean(steer[fit])
-                span = np.array([np.nanmin(lat[fit]), np.nanmax(lat[fit])])
-                ax.plot(span, s0 + gradient * (span - g0), color="black", linewidth=1.0,
-                        label="%s: %s deg/g" % ("understeer gradient" if len(runs) == 1
-                                                else run.label,
-                                                report.number("%+.2f", gradient)))
+        if gradient is None or not np.isfinite(gradient):
+            continue
+        fit = cornering & (np.abs(lat) >= run.metrics["fit_from_g"]) & (
+            np.abs(lat) <= run.metrics["fit_to_g"])
+        if fit.any():
+            g0, s0 = np.nanmean(lat[fit]), np.nanmean(steer[fit])
+            span = np.array([np.nanmin(lat[fit]), np.nanmax(lat[fit])])
+            ax.plot(span, s0 + gradient * (span - g0), color="black" if one else colour,
+                    linewidth=1.0, label="understeer gradient: %s deg/g"
+                    % report.number("%+.2f", gradient))
     ax.axhline(0.0, color="grey", linewidth=0.6)
     ax.axvline(0.0, color="grey", linewidth=0.6)
     ax.set_xlabel("Lateral acceleration (g)")
     ax.set_ylabel("Road-wheel steer angle (deg)")
     ax.set_title("Handling diagram (linear range %g to %g g)" % m.FIT_RANGE_G, fontsize=10)
-    ax.legend(fontsize=7, loc="best")
+    if one:
+        ax.legend(fontsize=7, loc="best")
     ax.grid(True, alpha=0.3)
     return ax
 
 
-def _summary_text(runs):
-    """(the summary, the events table) of the text panels."""
-    if len(runs) > 1:
-        return report.format_side_by_side([r.label for r in runs], [r.metrics for r in runs]), ""
-    run = runs[0]
-    if not run.events:
-        return report.format_summary(run.metrics), ""
-    whole_run = report.format_summary(run.metrics, run.events)
-    events = report.format_events(run.events)
-    return whole_run[:-len(events)], events
+def _text_panel(figure, cell, text, fontsize):
+    ax = figure.add_subplot(cell)
+    ax.axis("off")
+    ax.text(0.0, 1.0, text, family="monospace", fontsize=fontsize, va="top", ha="left",
+            transform=ax.transAxes)
 
 
-def dashboard(plt, runs, title):
+def dashboard(plt, runs, title, runs_title="Runs"):
     """The dashboard of one run or an overlay of several: speeds,
     accelerations, g-g diagram, per-corner loads and motions, the summary;
-    with Extended.csv also the path, the handling diagram and the events."""
+    with Extended.csv also the path, the handling diagram and the events.
+    Summaries of several runs, or one run's events, fill a row of their own."""
     extended = [run for run in runs if run.data.extended is not None]
-    size = EXTENDED_SIZE if extended else DASHBOARD_SIZE
+    text_row = bool(extended) or len(runs) > 1
+    size = EXTENDED_SIZE if text_row else DASHBOARD_SIZE
     figure = plt.figure(figsize=size, dpi=DPI, layout="constrained")
     figure.suptitle(title, fontsize=12)
-    grid = figure.add_gridspec(4 if extended else 3, 3,
-                               height_ratios=(1, 1, 1, 1.15) if extended else None)
+    grid = figure.add_gridspec(4 if text_row else 3, 3,
+                               height_ratios=(1, 1, 1, 1.15) if text_row else None)
 
-    speed_ax = _speed_panel(figure, grid[0, 0], runs)
+    speed_ax = _speed_panel(figure, grid[0, 0], runs, runs_title)
     _accel_panel(figure, grid[0, 1], runs, speed_ax)
     if extended:
         _path_panel(figure, grid[0, 2], extended)
         _gg_panel(figure, grid[1, 2], runs)
         _handling_panel(figure, grid[2, 2], extended)
     else:
-        _gg_panel(figure, grid[0:2, 2], runs)
+        _gg_panel(figure, grid[0:3 if text_row else 2, 2], runs)
 
     panels = (
         (grid[1, 0], out.NORMAL_FORCE, "Normal Force (N)", "Normal forces", _channel_label),
@@ -334,22 +344,18 @@ def dashboard(plt, runs, title):
         _time_panel(ax, runs, names, ylabel, panel_title, label_of)
     _show_whole_run(speed_ax, runs)
 
-    summary, events = _summary_text(runs)
-    if extended:
-        text_ax = figure.add_subplot(grid[3, 0])
-        events_ax = figure.add_subplot(grid[3, 1:])
-        events_ax.axis("off")
-        events_ax.text(0.0, 1.0, events, family="monospace", fontsize=7.5, va="top", ha="left",
-                       transform=events_ax.transAxes)
+    if len(runs) > 1:
+        _text_panel(figure, grid[3, :], report.format_side_by_side(
+            [r.label for r in runs], [r.metrics for r in runs], runs_title), 7)
+    elif runs[0].events:
+        _text_panel(figure, grid[3, 0], report.format_whole_run(runs[0].metrics), 8)
+        _text_panel(figure, grid[3, 1:], report.format_events(runs[0].events), 7.5)
     else:
-        text_ax = figure.add_subplot(grid[2, 2])
-    text_ax.axis("off")
-    text_ax.text(0.0, 1.0, summary, family="monospace", fontsize=7 if len(runs) > 1 else 8,
-                 va="top", ha="left", transform=text_ax.transAxes)
+        _text_panel(figure, grid[2, 2], report.format_summary(runs[0].metrics), 8)
     return figure
 
 
-def channels(plt, runs, names, title, x_name=None):
+def channels(plt, runs, names, title, x_name=None, runs_title="Runs"):
     """One panel per named channel, stacked: against time, or against the
     channel `x_name` (points joined in row order)."""
     height = max(4.0, PANEL_HEIGHT * len(names) + 0.8)
@@ -369,7 +375,7 @@ def channels(plt, runs, names, title, x_name=None):
         ax.set_title(name + (" (%s)" % HUB_FORCE_NOTE if name in out.MOUNT_MOMENT else ""),
                      fontsize=9)
         if len(runs) > 1:
-            ax.legend(fontsize=7, loc="best")
+            ax.legend(fontsize=7, loc="best", title=runs_title, title_fontsize=7)
         ax.grid(True, alpha=0.3)
     axes[-1, 0].set_xlabel(x_name or out.TIME)
     if x_name is None:

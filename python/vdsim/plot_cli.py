@@ -68,7 +68,8 @@ def parse_arguments(argv):
 
 def sweep_runs(directory):
     """(run directory, label) of each run of a sweep directory, labelled by
-    its swept values; None when the directory is not a sweep's."""
+    its swept values, and what the labels are (the swept keys); None when the
+    directory is not a sweep's."""
     marker = read_marker(directory)
     if marker is None:
         return None
@@ -77,27 +78,32 @@ def sweep_runs(directory):
         raise UsageError("%s: a sweep of %d runs; an overlay shows at most %d: give the run "
                          "directories (%s/%s/...) to show" % (directory, sweep.count, MAX_RUNS,
                                                                directory, RUNS))
-    headings = short_headings(sweep.addresses)
-    return [(os.path.join(directory, RUNS, run_name(i + 1, sweep.count)),
-             ", ".join("%s=%s" % pair for pair in zip(headings, values)))
+    runs = [(os.path.join(directory, RUNS, run_name(i + 1, sweep.count)), ", ".join(values))
             for i, values in enumerate(sweep)]
+    return runs, ", ".join(short_headings(sweep.addresses))
 
 
 def expand_runs(arguments, labels):
-    """(path, label) of every run to draw: sweep directories give their runs."""
-    runs = []
+    """(path, label) of every run to draw, sweep directories giving their
+    runs, and what the labels are."""
+    runs, titles = [], []
     for argument in arguments:
         found = sweep_runs(argument) if os.path.isdir(argument) else None
-        runs += found if found is not None else [(argument, None)]
+        if found is None:
+            runs.append((argument, None))
+        else:
+            runs += found[0]
+            titles.append(found[1])
     if labels is not None and len(labels) != len(runs):
         raise UsageError("--labels: %d labels for %d runs" % (len(labels), len(runs)))
     if len(runs) > MAX_RUNS:
         raise UsageError("%d runs; an overlay shows at most %d" % (len(runs), MAX_RUNS))
     if labels is not None:
-        return [(path, label) for (path, _), label in zip(runs, labels)]
+        return [(path, label) for (path, _), label in zip(runs, labels)], "Runs"
     names = [os.path.basename(os.path.normpath(path)) for path, _ in runs]
+    title = titles[0] if len(titles) == 1 and len(arguments) == 1 else "Runs"
     return [(path, label or (name if names.count(name) == 1 else path))
-            for (path, label), name in zip(runs, names)]
+            for (path, label), name in zip(runs, names)], title
 
 
 def resolve_channels(requested, available):
@@ -185,17 +191,15 @@ def load(path, label):
     return PlotRun(label, data, m.run_metrics(data, events), events)
 
 
-def title_of(runs):
-    if len(runs) == 1:
-        run = runs[0]
-        described = run.data.describe()
-        duration = report.number("%.1f", run.metrics["duration_s"])
-        return "vdsim run: %s (%d rows, %s s)%s" % (
-            run.data.csv_path, run.metrics["rows"], duration,
-            "; " + described if described else "")
+def title_of(runs, arguments):
+    """The figure's title: the run's CSV, or how many runs; car, time step and version."""
     described = sorted({run.data.describe() for run in runs if run.data.describe()})
-    return "vdsim runs: %s%s" % (", ".join(run.label for run in runs),
-                                 "; " + " / ".join(described) if described else "")
+    metadata = "; " + " / ".join(described) if described else ""
+    if len(runs) == 1:
+        duration = report.number("%.1f", runs[0].metrics["duration_s"])
+        return "vdsim run: %s (%d rows, %s s)%s" % (runs[0].data.csv_path,
+                                                     runs[0].metrics["rows"], duration, metadata)
+    return "vdsim: %d runs of %s%s" % (len(runs), ", ".join(arguments), metadata)
 
 
 def main(argv):
@@ -203,7 +207,7 @@ def main(argv):
     try:
         if args.x and not args.channels:
             raise UsageError("--x goes with --channels: name the channels to draw against it")
-        paths = expand_runs(args.runs, args.labels)
+        paths, runs_title = expand_runs(args.runs, args.labels)
         runs = [load(path, label) for path, label in paths]
         available = [name for name in runs[0].data.channel_names()
                      if all(name in run.data.channel_names() for run in runs)]
@@ -227,7 +231,7 @@ def main(argv):
             launch.say(report.format_summary(runs[0].metrics, runs[0].events))
         else:
             launch.say(report.format_side_by_side([r.label for r in runs],
-                                                  [r.metrics for r in runs]))
+                                                  [r.metrics for r in runs], runs_title))
 
     # Plotting is imported only now: bad input is reported without the wait.
     import matplotlib
@@ -236,9 +240,9 @@ def main(argv):
     from . import plot
 
     if names is None:
-        figure = plot.dashboard(plt, runs, title_of(runs))
+        figure = plot.dashboard(plt, runs, title_of(runs, args.runs), runs_title)
     else:
-        figure = plot.channels(plt, runs, names, title_of(runs), x_name)
+        figure = plot.channels(plt, runs, names, title_of(runs, args.runs), x_name, runs_title)
     try:
         write_picture(figure, picture, plot.DPI)
     except UsageError as error:

@@ -128,13 +128,22 @@ def _accel_lines(metrics, heading):
         _value("%.1f", metrics["accel_to_mps"], " m/s")))]
 
 
+def _table(heading, rows):
+    return heading + "\n" + "".join("  %-24s %s\n" % row for row in rows)
+
+
 def format_summary(metrics, events=None):
     """The run summary as an aligned text table (lines end with "\\n"); with
     `events` (event_metrics) the maneuver's metrics come in the events table
     that follows it."""
-    rows = summary_lines(metrics, maneuver=not events)
-    text = "Run summary\n" + "".join("  %-24s %s\n" % row for row in rows)
-    return text + format_events(events) if events else text
+    if not events:
+        return _table("Run summary", summary_lines(metrics))
+    return format_whole_run(metrics) + format_events(events)
+
+
+def format_whole_run(metrics):
+    """The run summary without the maneuver's metrics."""
+    return _table("Run summary", summary_lines(metrics, maneuver=False))
 
 
 EVENT_COLUMNS = (  # heading, key, form
@@ -171,15 +180,47 @@ def format_events(events):
     return "".join(line + "\n" for line in lines)
 
 
-def format_side_by_side(labels, summaries):
-    """Several runs' summary_lines in one table, one column per run."""
-    columns = [dict(summary_lines(metrics)) for metrics in summaries]
-    keys = []
-    for metrics in summaries:
-        keys += [label for label, _ in summary_lines(metrics) if label not in keys]
-    header = [""] + list(labels)
-    rows = [header] + [[key] + [column.get(key, "-") for column in columns] for key in keys]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-    lines = ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip()
+# Rows of the summaries side by side: label, metric key, form, unit.
+SIDE_BY_SIDE = (
+    ("Duration", "duration_s", "%.1f", " s"),
+    ("Top speed", "top_speed_mps", "%.2f", " m/s"),
+    ("Highest engine speed", "max_engine_speed_rpm", "%.0f", " rpm"),
+    ("Lateral accel, max", "lat_accel_max_mps2", "%+.2f", " m/s2"),
+    ("Lateral accel, min", "lat_accel_min_mps2", "%+.2f", " m/s2"),
+    ("Longitudinal accel, max", "long_accel_max_mps2", "%+.2f", " m/s2"),
+    ("Longitudinal accel, min", "long_accel_min_mps2", "%+.2f", " m/s2"),
+) + tuple(("Peak normal force " + c, "normal_force_max_%s_N" % c, "%.0f", " N") for c in CORNERS) + (
+    ("Steady turn, lat. accel from", "turn_lat_accel_min_mps2", "%+.2f", " m/s2"),
+    ("  to", "turn_lat_accel_max_mps2", "%+.2f", " m/s2"),
+    ("Non-finite values from", "non_finite_from_s", "%.1f", " s"),
+    ("Understeer gradient", "understeer_gradient_deg_per_g", "%+.2f", " deg/g"),
+    ("Roll gradient", "roll_gradient_deg_per_g", "%+.2f", " deg/g"),
+    ("Sideslip gradient", "sideslip_gradient_deg_per_g", "%+.2f", " deg/g"),
+    ("  fitted from", "fit_from_g", "%.2f", " g"),
+    ("  to", "fit_to_g", "%.2f", " g"),
+    ("Limit lat. accel", "limit_lat_accel_mps2", "%+.2f", " m/s2"),
+    ("Radius driven", "driven_radius_m", "%.1f", " m"),
+    ("Stopping distance", "stopping_distance_m", "%.2f", " m"),
+    ("  from", "braking_start_speed_mps", "%.2f", " m/s"),
+    ("  mean deceleration", "braking_decel_mean_mps2", "%.2f", " m/s2"),
+    ("Acceleration time", "accel_time_s", "%.2f", " s"),
+    ("  from", "accel_from_mps", "%.1f", " m/s"),
+    ("  to", "accel_to_mps", "%.1f", " m/s"),
+)
+
+
+def format_side_by_side(labels, summaries, runs_title="Runs"):
+    """Several runs' flat metrics in one table, one column per run headed by
+    its label (runs_title says what the labels are); rows that no run has a
+    value for are left out."""
+    rows = [[runs_title] + list(labels)]
+    for label, key, form, unit in SIDE_BY_SIDE:
+        cells = ["-" if _missing(metrics.get(key)) else number(form, metrics[key]) + unit
+                 for metrics in summaries]
+        if any(cell != "-" for cell in cells):
+            rows.append([label] + cells)
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = ["  ".join(cell.ljust(width) if i == 0 else cell.rjust(width)
+                       for i, (cell, width) in enumerate(zip(row, widths))).rstrip()
              for row in rows]
     return "Run summaries\n" + "".join("  " + line + "\n" for line in lines)

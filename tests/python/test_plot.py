@@ -85,17 +85,21 @@ class PlotTest(unittest.TestCase):
         self.assertNotIn("Suspension Mount Moment (Nm)", texts(figure))
 
     def test_overlay(self):
-        figure = plot.dashboard(plt, [self.extended, self.plain], "two runs")
+        figure = plot.dashboard(plt, [self.extended, self.plain], "two runs", "ride, arb")
+        # The runs' colours in the speed panel's legend, corners by line style elsewhere.
+        speeds = axes_titled(figure, "ride, arb; speeds")[0]
+        self.assertEqual([t.get_text() for t in speeds.get_legend().get_texts()],
+                         ["extended", "plain", "Ground Speed (m/s)", "Engine Speed (rpm)"])
         normal = axes_titled(figure, "Normal forces")[0]
-        legend = [t.get_text() for t in normal.get_legend().get_texts()]
-        self.assertEqual(legend, ["extended", "plain", "LF", "RF", "LR", "RR"])
+        self.assertEqual([t.get_text() for t in normal.get_legend().get_texts()],
+                         ["LF", "RF", "LR", "RR"])
         colours = {line.get_color() for line in normal.get_lines()[:8]}
         self.assertEqual(colours, {plot.RUN_COLOURS[0], plot.RUN_COLOURS[1]})
         styles = [line.get_linestyle() for line in normal.get_lines()[:4]]
         self.assertEqual(styles, ["-", "--", ":", "-."])
         # The path of the run that has one; the summaries side by side.
         self.assertEqual(len(axes_titled(figure, "Path")), 1)
-        self.assertTrue(any(t.startswith("Run summaries") for t in texts(figure)))
+        self.assertTrue(any(t.startswith("Run summaries\n  ride, arb") for t in texts(figure)))
 
     def test_channels_against_another_channel(self):
         figure = plot.channels(plt, [self.extended, self.plain], ["Normal Force LF (N)"],

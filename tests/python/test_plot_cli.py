@@ -100,7 +100,7 @@ class OverlayTest(TempDir):
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
         self.assertEqual(lines[0], "Run summaries")
-        self.assertEqual(lines[1].split(), ["soft", "stiff"])
+        self.assertEqual(lines[1].split(), ["Runs", "soft", "stiff"])
         self.assertEqual(lines[-1], "Wrote " + self.path("both.png"))
         self.assertEqual(png_size(self.path("both.png")), (1600, 1700))
 
@@ -124,8 +124,7 @@ class OverlayTest(TempDir):
             syn.write(self.path("sweep", "runs", name))
         result = run_plot(self.path("sweep"))
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.splitlines()[1].split(),
-                         ["frontRideFrequency=1.2", "frontRideFrequency=1.4"])
+        self.assertEqual(result.stdout.splitlines()[1].split(), ["frontRideFrequency", "1.2", "1.4"])
         self.assertEqual(png_size(self.path("sweep", "overlay.png")), (1600, 1700))
 
     def test_labels_and_runs_must_agree(self):

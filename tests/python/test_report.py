@@ -83,14 +83,15 @@ class EventTableTest(unittest.TestCase):
 
     def test_side_by_side(self):
         plain = m.summarize(vo.read_output(GOLDEN))
-        text = report.format_side_by_side(["synthetic", "golden"], [self.metrics, plain])
+        text = report.format_side_by_side(["synthetic", "golden"], [self.metrics, plain], "run")
         lines = text.splitlines()
         self.assertEqual(lines[0], "Run summaries")
-        self.assertEqual(lines[1].split(), ["synthetic", "golden"])
-        row = next(line for line in lines if line.lstrip().startswith("Top speed"))
-        self.assertRegex(row, r"Top speed\s+21.98 m/s \(79.1 km/h\) at 40.2 s\s+5.12 m/s")
-        row = next(line for line in lines if "understeer gradient" in line)
-        self.assertRegex(row, r"understeer gradient\s+\+2.50 deg/g\s+-$")
+        self.assertEqual(lines[1].split(), ["run", "synthetic", "golden"])
+        self.assertIn("  Top speed                       21.98 m/s    5.12 m/s", lines)
+        self.assertIn("  Understeer gradient           +2.50 deg/g           -", lines)
+        self.assertIn("  Non-finite values from                  -       0.5 s", lines)
+        # A row no run has a value for is left out.
+        self.assertNotIn("Non-finite", report.format_side_by_side(["a"], [self.metrics]))
 
 
 if __name__ == "__main__":
