@@ -11,6 +11,7 @@ torque coefficients and gear ratios are bare numbers after their count.
 Standard library only.
 """
 
+import hashlib
 import re
 
 # ---------------------------------------------------------------------------
@@ -309,3 +310,12 @@ def read_text(path):
 def write_text(path, text):
     with open(path, "wb") as stream:
         stream.write(text.encode("latin-1"))
+
+
+def file_sha256(path):
+    """The SHA-256 of a file's bytes, in hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()

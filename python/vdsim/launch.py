@@ -25,10 +25,7 @@ def open_standard_streams():
         try:
             os.fstat(fd)
         except OSError:
-            opened = os.open(os.devnull, os.O_RDWR)
-            if opened != fd:  # a lower descriptor was free too: it is handled in its turn
-                os.dup2(opened, fd)
-                os.close(opened)
+            os.open(os.devnull, os.O_RDWR)  # the lowest free descriptor: this one
     for name, mode in (("stdin", "r"), ("stdout", "w"), ("stderr", "w")):
         if getattr(sys, name) is None:
             setattr(sys, name, open(os.devnull, mode))

@@ -23,10 +23,11 @@ Braking (Brake).  Braking starts in the first row after which every row of
 the event brakes (mean pedal above BRAKE_ON; the wheels' slip cut makes full
 braking's mean pedal less than 1), or in the row before it when that row
 brakes at the braking level already; the row's mean pedal, between the
-level before it and the braking level, places the start inside it.  The stopping distance
-is the path length from there to the event's last row, plus v^2 / (2 a) at
-that row's speed and deceleration for the last metre per second (the event
-ends below 1 m/s, the last incomplete row is not written).
+level before it and the braking level, places the start inside it.  The
+speed then comes from the rows before it.  The stopping distance is the
+path length from there to the event's last row, plus v^2 / (2 a) at that
+row's speed and deceleration for the last metre per second (the event ends
+below 1 m/s, and the last incomplete row is not written).
 
 Acceleration (TargetSpeed that starts well below its target).  Time from
 1 m/s, or 0.5 m/s above the event's starting speed when it starts faster (as
@@ -265,12 +266,14 @@ def cornering(data, phase, wheelbase):
     entry = _entry(phase, speed)
     if entry is None:
         return result
+    # Rows from the entry on; the target radius moves over the event's duration.
     rows = phase.rows[phase.rows >= entry]
     event = phase.event
     start_radius, end_radius = _value(event, "start_radius"), _value(event, "end_radius")
     duration = _value(event, "duration")
     ramp = np.clip((centre[rows] - centre[entry]) / duration, 0.0, 1.0) if duration > 0 else 0.0
     target = start_radius + (end_radius - start_radius) * ramp
+    # Quasi-steady: the radius driven within RADIUS_TOLERANCE of the target.
     v, ay = speed[rows], lat[rows]
     with np.errstate(divide="ignore", invalid="ignore"):
         driven = v * v / ay
@@ -286,6 +289,7 @@ def cornering(data, phase, wheelbase):
         stretch = ay[first[0]:first[0] + broken[0]] if len(broken) else ay[first[0]:]
         result["limit_lat_accel_mps2"] = _signed_peak(stretch)
 
+    # Slopes against a_y in g over the quasi-steady rows of the linear range.
     g = ay / out.G
     fit = steady & (np.abs(g) >= FIT_RANGE_G[0]) & (np.abs(g) <= FIT_RANGE_G[1])
     if fit.sum() < FIT_MIN_ROWS:

@@ -21,13 +21,13 @@ leaves an earlier run's Extended.csv behind.
 """
 
 import collections.abc
-import hashlib
 import json
-import math
 import os
 import re
 
 import numpy as np
+
+from .inputs import file_sha256
 
 # Column names of Output.csv in file order, exactly as the simulator writes
 # them.  Column 11 has two blanks before "RF".  The four "Mount Moment"
@@ -265,14 +265,6 @@ def read_record(path):
     return record
 
 
-def file_sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
 def recorded_sha256(record, name):
     """The SHA-256 that Run.json's "outputs" gives for file `name`, or None."""
     for entry in record.get("outputs") or ():
@@ -377,12 +369,3 @@ def load_run(path, allow_empty=False):
         else:
             extended = read_extended(extended_path, output)
     return RunData(path, output, extended, record, notes)
-
-
-def finite_or_nan(value):
-    """A float, nan for None or anything that is not a finite number."""
-    try:
-        value = float(value)
-    except (TypeError, ValueError):
-        return math.nan
-    return value if math.isfinite(value) else math.nan

@@ -6,7 +6,6 @@ Values are named by addresses (see vdsim.address).
 Standard library only (run() imports the readers of the run's outputs).
 """
 
-import hashlib
 import os
 import shutil
 import warnings
@@ -262,14 +261,13 @@ def run_wheelbase(csv_path, record=None):
     for entry in (record or {}).get("inputs") or ():
         name = entry.get("file") if isinstance(entry, dict) else None
         if name in (scenario.car + ".ini", scenario.car + ".params"):
-            if _sha256(os.path.join(directory, name)) != entry.get("sha256"):
+            if _digest(os.path.join(directory, name)) != entry.get("sha256"):
                 return float("nan")
     return scenario.wheelbase()
 
 
-def _sha256(path):
+def _digest(path):
     try:
-        with open(path, "rb") as stream:
-            return hashlib.sha256(stream.read()).hexdigest()
+        return inputs.file_sha256(path)
     except OSError:
         return None
