@@ -35,13 +35,14 @@ plot:
 	@tools/vdsim-plot $(EXAMPLE) -o $(EXAMPLE)/Data/Output.png
 
 # A 9-run parameter sweep of the constant-radius example through GNU parallel
-# (front ride frequency x rear anti-roll rate): prints the summary table and
-# writes $(BUILD)/sweep-example/summary.csv.
+# (front ride frequency x rear anti-roll rate): prints the summary table,
+# writes $(BUILD)/sweep-example/summary.csv and draws the understeer gradient
+# against the ride frequency, one line per anti-roll rate.
 .PHONY: sweep-example
 sweep-example: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target vdsim
 	tools/vdsim-sweep examples/skidpad examples/sweeps/skidpad-ride-arb.csv \
-	  -o $(BUILD)/sweep-example --vdsim $(BUILD)/vdsim
+	  -o $(BUILD)/sweep-example --vdsim $(BUILD)/vdsim --plot understeer_gradient_deg_per_g
 
 test: $(BUILD)/CMakeCache.txt
 	@$(call enable,BUILD_TESTING)
