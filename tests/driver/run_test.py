@@ -44,6 +44,7 @@ class Scenario:
     """A copy of the golden scenario with an earlier Data/Output.csv."""
 
     def __init__(self, test, parent=None):
+        self.test = test
         self.dir = tempfile.mkdtemp(prefix="vdsim-run-", dir=parent)
         test.addCleanup(shutil.rmtree, self.dir, True)
         for name in FILES:
@@ -74,8 +75,12 @@ class Scenario:
         return subprocess.run(self.command(*args), cwd=self.dir, timeout=TIMEOUT, **kwargs)
 
     def start(self, *args):
-        return subprocess.Popen(self.command(*args), cwd=self.dir, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process = subprocess.Popen(self.command(*args), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # A run that a failed test leaves behind must not go on for ever.
+        self.test.addCleanup(process.communicate)
+        self.test.addCleanup(process.kill)  # cleanups run last first
+        return process
 
     def temporary_files(self):
         return [n for n in self.data() if n.startswith(".")]
