@@ -36,7 +36,7 @@ void Vehicle::zeroSystem() {
 void Vehicle::solveSystem() {
   // A singular system leaves the solution untouched: integrate with zeros.
   std::fill(solution.begin(), solution.end(), 0.0f);
-  solveLinearSystem(systemMatrix.data(), unknownCount, solution.data());
+  solveStatus = solveLinearSystem(systemMatrix.data(), unknownCount, solution.data(), solvePlan);
 }
 
 void Vehicle::integrate() {
