@@ -267,6 +267,7 @@ EliminationPlan::EliminationPlan(int capacity)
 void EliminationPlan::forget() {
   ready_ = false;
   std::fill(varyingRows_.begin(), varyingRows_.end(), Columns());
+  learnt_ = false;
   backoff_ = 0;
   waitBeforePlanning_ = 0;
 }
@@ -305,9 +306,12 @@ void EliminationPlan::leavePlan() {
 }
 
 void EliminationPlan::scheduleNextPlan() {
-  // A plan that served no solve makes the next one wait, longer each time.
-  backoff_ = solvesOnThisPlan_ > 0 ? 0 : std::min(2 * backoff_ + 1, kMostBackoff);
+  // A plan that served no solve and taught nothing makes the next one wait,
+  // longer each time.
+  const bool progress = solvesOnThisPlan_ > 0 || learnt_;
+  backoff_ = progress ? 0 : std::min(2 * backoff_ + 1, kMostBackoff);
   waitBeforePlanning_ = backoff_;
+  learnt_ = false;
 }
 
 #ifdef VDSIM_PLAN_AVX2
@@ -478,6 +482,7 @@ void EliminationPlan::learnNonZeroRows(int c) {
   for (int i = step.updateEnd; i < step.zeroEnd; ++i) {
     if (magnitudeBits(factor_[i]) != 0) varyingRows_[c].set(rows_[step.rowsBegin + i]);
   }
+  learnt_ = true;
 }
 void EliminationPlan::backSubstitute(float* const* a, float* solution) {
   const int n = n_;

@@ -123,10 +123,12 @@ class EliminationPlan {
   // solve found non-zero: the next plans update them.
   std::vector<Columns> varyingRows_;
 
-  // When a plan is left on its first solve after it was built, the next
-  // plans are built only after waitBeforePlanning_ solves on the stateless
-  // solver, a number that doubles each time (reset by a plan that serves).
+  // When a plan is left on its first solve after it was built (and learnt
+  // no varying row), the next plans are built only after waitBeforePlanning_
+  // solves on the stateless solver, a number that doubles each time (reset
+  // by a plan that serves).
   int solvesOnThisPlan_ = 0;
+  bool learnt_ = false;
   int backoff_ = 0;
   int waitBeforePlanning_ = 0;
 
