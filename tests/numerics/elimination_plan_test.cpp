@@ -70,20 +70,21 @@ Values checkSystem() {
 // A plan on checkSystem(), and changes of it that its checks must catch.
 struct CheckedPlan : testing::Test {
   EliminationPlan plan{66};
-  // A new plan built on checkSystem() that has followed it once.
-  void planAfresh() {
+  // A new plan built on base that has followed it once.
+  void planAfresh(const Values& base = checkSystem()) {
     plan.forget();
     const Counts before = countsOf(plan);
-    ASSERT_EQ(expectPlanAgrees(plan, checkSystem(), "planning").status, kSolved);
-    expectPlanAgrees(plan, checkSystem(), "following");
+    ASSERT_EQ(expectPlanAgrees(plan, base, "planning").status, kSolved);
+    expectPlanAgrees(plan, base, "following");
     const Counts done = since(plan, before);
     ASSERT_EQ(done.built, 1);
     ASSERT_EQ(done.followed, 1);
   }
-  // Solves a changed system with a fresh plan: the same as the literal
-  // solver, having left the plan (or followed it, when follows).
-  void expectChecked(const Values& changed, const std::string& label, bool follows = false) {
-    planAfresh();
+  // Solves a changed system with a fresh plan on base: the same as the
+  // literal solver, having left the plan (or followed it, when follows).
+  void expectChecked(const Values& changed, const std::string& label, bool follows = false,
+                     const Values& base = checkSystem()) {
+    planAfresh(base);
     const Counts before = countsOf(plan);
     expectPlanAgrees(plan, changed, label);
     const Counts done = since(plan, before);
@@ -112,9 +113,10 @@ TEST_F(CheckedPlan, PivotsThatAnotherRowWouldTakeLeaveThePlan) {
 }
 
 TEST_F(CheckedPlan, ASingularColumnLeavesThePlanWithTheLiteralMessage) {
-  // Check (2): every candidate of column 0 below 1e-12.
+  // Check (2): column 0 scaled below 1e-12, the plan's pivot still the
+  // largest.
   Values firstColumn = checkSystem();
-  for (auto& row : firstColumn) row[0] = row[0] == 0.0f ? row[0] : 9e-13f;
+  for (auto& row : firstColumn) row[0] *= 1.9e-13f;
   expectChecked(firstColumn, "column 0");
   EXPECT_EQ(solveWith(solveLinearSystemReference, firstColumn, Storage::kExact).printed,
             "Sing. Found At: 0\n");
@@ -182,6 +184,18 @@ TEST_F(CheckedPlan, InputsOutsideThePatternOrBoundAreNotFollowed) {
     changed[4][3] = special;
     expectChecked(changed, "special " + std::to_string(special));
   }
+}
+
+TEST_F(CheckedPlan, MagnitudesThatMayOverflowAreNotFollowed) {
+  // Check (1)'s bound: with column 1's pivot row taken from row 0, whose
+  // right-hand side 3e38 + 0.2 * 3e38 overflows, the literal algorithm turns
+  // the right-hand sides of the rows it multiplies by +-0 into NaN.
+  Values base = checkSystem();
+  base[4][1] = 1.0f;
+  Values overflows = base;
+  overflows[0][8] = 3e38f;
+  overflows[3][8] = -3e38f;
+  expectChecked(overflows, "overflow", false, base);
 }
 
 // --- Plans and systems -----------------------------------------------------------
@@ -353,6 +367,29 @@ TEST(EliminationPlan, PlansThatNeverServeAreBuiltLessAndLessOften) {
   const long built = plan.plansBuilt();
   expectPlanAgrees(plan, checkSystem(), "after forgetting");
   EXPECT_EQ(plan.plansBuilt(), built + 1);
+}
+
+TEST(EliminationPlan, SubstitutesBackAsTheLiteralSolverDoes) {
+  // A -0 sum meets coefficients +0 (-0 - (+0 times a negative x) = +0);
+  // an unknown that overflows meets coefficients +0 (0 times infinity is
+  // NaN); the last diagonal element is below 1e-12. Each system is planned,
+  // then followed.
+  const float z = -0.0f;
+  const std::vector<Values> systems = {
+      {{1, 0, 0, z}, {0, 1, 0, -5}, {0, 0, 1, 2}},
+      {{1, z, 0, z}, {0, 1, 0, 5}, {0, 0, 1, -2}},
+      {{-1, 0, 0, z}, {0, 1, 0, z}, {0, 0, 1, z}},
+      {{1, 1, 0, 1, z}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, -5}, {0, 0, 0, 1, 0}},  // -0 mid-row
+      {{1, 0, 0, 1}, {0, 1, 0, 1}, {0, 0, 2e-12f, 1e30f}},
+      {{1, 0, 0, 1}, {0, 1, 0, z}, {0, 0, -2e-12f, 1e30f}},
+      {{2, 1, 0, 1}, {0, 3, 1, 2}, {0, 0, 9e-13f, 3}},
+  };
+  for (std::size_t i = 0; i < systems.size(); ++i) {
+    EliminationPlan plan(66);
+    expectPlanAgrees(plan, systems[i], "planning system " + std::to_string(i));
+    expectPlanAgrees(plan, systems[i], "following system " + std::to_string(i));
+    EXPECT_EQ(plan.solvesOnPlan(), 1) << "system " << i;
+  }
 }
 
 TEST(EliminationPlan, FollowsThroughTheOverloadOfTheSolver) {
