@@ -229,6 +229,7 @@ struct RecordedSystem {
   int step = 0;          // 0-based step of the run
   int event = 0;         // index of the script's current event (0 settle, 1 launch, ...)
   Values values;         // the matrix before the solve
+  Values previous;       // the matrix of the step before (none for the first step)
 };
 
 // A car and its script loaded from an example directory and set up as the
