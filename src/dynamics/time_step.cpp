@@ -30,7 +30,9 @@ void Vehicle::assembleSystem() {
 }
 
 void Vehicle::zeroSystem() {
-  for (int r = 0; r < unknownCount; ++r) std::fill(systemMatrix[r], systemMatrix[r] + unknownCount + 1, 0.0f);
+  // The rows lie in order in one block (setUpSystem): one fill clears them
+  // and the padding between them.
+  if (unknownCount > 0) std::fill(systemMatrix.front(), systemMatrix.back() + unknownCount + 1, 0.0f);
 }
 
 void Vehicle::solveSystem() {

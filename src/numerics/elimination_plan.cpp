@@ -233,6 +233,32 @@ PLAN_AVX2 inline void exchange(float* x, float* y, int count) {
   for (; k < count; ++k) std::swap(x[k], y[k]);
 }
 
+// x[k] := float(x[k] - f y[k]) for k = 0 .. count-1, the literal update of
+// finite values (four lanes at a time, each rounded as the literal one).
+PLAN_AVX2 inline void subtractMultiple(float* x, const float* y, double f, int count) {
+  const __m256d factor = _mm256_set1_pd(f);
+  int k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const __m256d product = _mm256_mul_pd(factor, _mm256_cvtps_pd(_mm_loadu_ps(y + k)));
+    const __m256d difference = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(x + k)), product);
+    _mm_storeu_ps(x + k, _mm256_cvtpd_ps(difference));
+  }
+  for (; k < count; ++k) x[k] = float(double(x[k]) - f * y[k]);
+}
+
+// The columns 0 .. n of a row that hold -0.
+PLAN_AVX2 inline std::bitset<128> negativeZeroColumns(const float* row, int n) {
+  std::bitset<128> columns;
+  if (n + 1 < 8) {
+    for (int k = 0; k <= n; ++k) columns[k] = bitsOf(row[k]) == kNegativeZero;
+    return columns;
+  }
+  NegativeZeroLanes lanes;
+  std::uint64_t low, high;
+  columnsOfRow(row, n, lanes, low, high);
+  return (std::bitset<128>(high) << 64) | std::bitset<128>(low);
+}
+
 #endif  // VDSIM_PLAN_AVX2
 
 }  // namespace
@@ -512,7 +538,9 @@ void EliminationPlan::backSubstitute(float* const* a, float* solution) {
   }
 }
 
-int EliminationPlan::build(float** a, int n, float* solution) {
+#ifdef VDSIM_PLAN_AVX2
+
+PLAN_AVX2 int EliminationPlan::build(float** a, int n, float* solution) {
   ready_ = false;
   solvesOnThisPlan_ = 0;
   n_ = n;
@@ -537,12 +565,21 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     scheduleNextPlan();
     return solveLinearSystem(a, n, solution);
   }
-  // The literal elimination, recorded. A plan that outgrows its room is
-  // dropped; the elimination goes on.
+  // The literal elimination (its values all finite, as the bound keeps
+  // them), recorded. A plan that outgrows its room is dropped; the
+  // elimination goes on.
   bool fitsRoom = true;
+  const auto record = [&fitsRoom](auto& list, int& count, const auto& entry) {
+    if (count < int(list.size())) {
+      list[count++] = entry;
+    } else {
+      fitsRoom = false;
+    }
+  };
   int rowCount = 0, tileCount = 0, singleCount = 0, checkCount = 0, tileZeroCount = 0;
-  int slotOf[kMaxColumns];  // a row's slot in the column, -1 for none
-  Columns updated;          // the column's update rows
+  float factor[kMaxColumns];  // each row's multiplier at the column
+  int slotOf[kMaxColumns];    // a row's slot in the column, -1 for none
+  Columns updated;            // the column's update rows
   for (int c = 0; c < n - 1; ++c) {
     // The pivot, as the literal algorithm finds it.
     int p = c;
@@ -558,10 +595,11 @@ int EliminationPlan::build(float** a, int n, float* solution) {
       return reportSingular(c);
     }
     if (p != c) {
-      std::swap_ranges(a[c] + c, a[c] + n + 1, a[p] + c);
+      exchange(a[c] + c, a[p] + c, n + 1 - c);
       std::swap(structure_[c], structure_[p]);
     }
     const double vd = v;
+    for (int r = c + 1; r < n; ++r) factor[r] = float(double(a[r][c]) / vd);
     ColumnStep& step = steps_[c];
     step.pivot = p;
     step.rowsBegin = rowCount;
@@ -574,7 +612,7 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     const auto addRows = [&](bool update, bool strict) {
       for (int r = c + 1; r < n; ++r) {
         if (!structure_[r].test(c) || (r <= p) != strict) continue;
-        const bool nonZero = magnitudeBits(float(double(a[r][c]) / vd)) != 0;
+        const bool nonZero = magnitudeBits(factor[r]) != 0;
         if ((nonZero || varyingRows_[c].test(r)) != update) continue;
         if (update) updated.set(r);
         slotOf[r] = slot;
@@ -592,14 +630,16 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     // The -0 elements below row c from column c on; rows holding one that
     // are +0 at column c take the remaining slots.
     int negativeCount = 0;
+    const Columns fromC = ~Columns() << c;
     for (int r = c + 1; r < n; ++r) {
+      const Columns negative = negativeZeroColumns(a[r], n) & fromC;
+      if (negative.none()) continue;
       for (int k = c; k <= n; ++k) {
-        if (bitsOf(a[r][k]) != kNegativeZero) continue;
-        negatives_[negativeCount++] = {r, k};
-        if (slotOf[r] < 0) {
-          slotOf[r] = slot;
-          rows_[rowCount + slot++] = r;
-        }
+        if (negative.test(k)) negatives_[negativeCount++] = {r, k};
+      }
+      if (slotOf[r] < 0) {
+        slotOf[r] = slot;
+        rows_[rowCount + slot++] = r;
       }
     }
     step.rowsEnd = slot;
@@ -624,12 +664,8 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     for (int l = 0; l < kTile; ++l) {
       if (first + l < c || (first == 0 && head != 0 && l >= head)) step.keepLanes |= 1 << l;
     }
-    // The literal update of every row below.
-    for (int r = c + 1; r < n; ++r) {
-      float* row = a[r];
-      const double f = float(double(row[c]) / vd);
-      for (int k = c; k <= n; ++k) row[k] = float(double(row[k]) - double(a[c][k]) * f);
-    }
+    // The literal update of every row below, columns c .. n.
+    for (int r = c + 1; r < n; ++r) subtractMultiple(a[r] + c, a[c] + c, factor[r], n + 1 - c);
     // The -0 elements: outside the tiles of an update row one by one; those
     // the update removed, checked.
     step.singlesBegin = singleCount;
@@ -637,18 +673,10 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     for (int e = 0; e < negativeCount; ++e) {
       const Element& element = negatives_[e];
       if (!updated.test(element.row) || !covered.test(element.column)) {
-        if (singleCount == int(singles_.size())) {
-          fitsRoom = false;
-        } else {
-          singles_[singleCount++] = {slotOf[element.row], element.column};
-        }
+        record(singles_, singleCount, Single{slotOf[element.row], element.column});
       }
       if (bitsOf(a[element.row][element.column]) != kNegativeZero) {
-        if (checkCount == int(checks_.size())) {
-          fitsRoom = false;
-        } else {
-          checks_[checkCount++] = element;
-        }
+        record(checks_, checkCount, element);
       }
     }
     step.singlesEnd = singleCount;
@@ -657,21 +685,16 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     step.tileZerosBegin = tileZeroCount;
     for (int r = c + 1; r < n; ++r) {
       if (!updated.test(r)) continue;
-      for (int k = c + 1; k <= n; ++k) {
-        if (!covered.test(k) || bitsOf(a[r][k]) != kNegativeZero) continue;
-        if (tileZeroCount == int(tileNegativeZeros_.size())) {
-          fitsRoom = false;
-        } else {
-          tileNegativeZeros_[tileZeroCount++] = {r, k};
-        }
+      const Columns negative = negativeZeroColumns(a[r], n) & covered & (fromC << 1);
+      for (int k = c + 1; k <= n && negative.any(); ++k) {
+        if (negative.test(k)) record(tileNegativeZeros_, tileZeroCount, Element{r, k});
       }
     }
     step.tileZerosEnd = tileZeroCount;
     // The update rows may now be non-+0 wherever the pivot row may be.
-    Columns fromC = structure_[c];
-    fromC &= ~Columns() << c;
+    const Columns pivotColumns = structure_[c] & fromC;
     for (int r = c + 1; r < n; ++r) {
-      if (updated.test(r)) structure_[r] |= fromC;
+      if (updated.test(r)) structure_[r] |= pivotColumns;
     }
   }
   // Each reduced row's columns right of the diagonal, descending.
@@ -683,7 +706,6 @@ int EliminationPlan::build(float** a, int n, float* solution) {
     }
   }
   backBegin_[n] = backCount;
-  if (std::getenv("PLANSTATS")) { long tr=0, ur=0, zr=0, er=0, tl=0; for (int c=0;c<n-1;++c){ const ColumnStep& q=steps_[c]; tr += long(q.updateEnd)*(q.tilesEnd-q.tilesBegin); ur+=q.updateEnd; zr+=q.zeroEnd-q.updateEnd; er+=q.rowsEnd-q.zeroEnd; tl+=q.tilesEnd-q.tilesBegin;} std::fprintf(stderr,"plan: tile-rows %ld update rows %ld zero rows %ld extra %ld tiles %ld singles %d checks %d tilezeros %d back %d\n",tr,ur,zr,er,tl,singleCount,checkCount,tileZeroCount,backCount); }
   ready_ = fitsRoom;
   plansBuilt_ += fitsRoom ? 1 : 0;
   if (!fitsRoom) scheduleNextPlan();
@@ -691,6 +713,8 @@ int EliminationPlan::build(float** a, int n, float* solution) {
   backSubstitute(a, solution);
   return kSolved;
 }
+
+#endif  // VDSIM_PLAN_AVX2
 
 int solveLinearSystem(float** rows, int n, float* solution, EliminationPlan& plan) {
   return plan.solve(rows, n, solution);
