@@ -72,7 +72,7 @@
 #include "numerics/linear_solver.h"
 #include "numerics/linear_solver_paths.h"
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(VDSIM_SCALAR_LANES)
 #define VDSIM_PLAN_AVX2 1
 #define PLAN_AVX2 __attribute__((target("avx2")))
 #include <immintrin.h>
@@ -86,6 +86,8 @@ constexpr int kTile = 4;  // columns per vector update
 constexpr std::uint32_t kMagnitude = 0x7fffffffu;
 constexpr std::uint32_t kNegativeZero = 0x80000000u;
 constexpr int kMostBackoff = 64;  // solves between plans that keep failing, at most
+
+#ifdef VDSIM_PLAN_AVX2
 
 inline std::uint32_t bitsOf(float v) {
   std::uint32_t b;
@@ -125,8 +127,6 @@ int tileStart(int k, int n) {
   const int head = (n + 1) % kTile;
   return k < head ? 0 : k - (k - head) % kTile;
 }
-
-#ifdef VDSIM_PLAN_AVX2
 
 // The lanes of eight floats that are +0, as eight bits; the floats join
 // the smallest seen as integers (-0 is the smallest) and the largest
@@ -479,8 +479,6 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
   return n - 1;
 }
 
-#endif  // VDSIM_PLAN_AVX2
-
 double* EliminationPlan::alignedWide() {
   const auto base = reinterpret_cast<std::uintptr_t>(wideStorage_.data());
   return wideStorage_.data() + ((32 - base % 32) % 32) / sizeof(double);
@@ -537,8 +535,6 @@ void EliminationPlan::backSubstitute(float* const* a, float* solution) {
     nonFiniteSeen = nonFiniteSeen || !isFiniteFloat(solution[i]);
   }
 }
-
-#ifdef VDSIM_PLAN_AVX2
 
 PLAN_AVX2 int EliminationPlan::build(float** a, int n, float* solution) {
   ready_ = false;

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "numerics/linear_solver.h"
-#include "numerics/linear_solver_paths.h"
 #include "numerics/solver_outcomes.h"
 #include "numerics/solver_systems.h"
 
