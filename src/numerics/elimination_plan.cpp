@@ -56,8 +56,10 @@
 // When a check fails, the matrix is the literal state at column c (checks
 // (2) and (3), the exchange undone) or c + 1 (checks (4) and (5)), and the
 // stateless solver finishes the solve from there. A failed scan (1) changes
-// nothing: a new plan is built at once from the same matrix, by a literal
-// elimination that records it.
+// nothing, so a new plan is built at once from the same matrix, by a literal
+// elimination that records it. Plans left on their first solve make the next
+// planning wait a while (the stateless solver solves meanwhile): which path
+// a solve takes changes its cost, never its result.
 //
 // The plan runs with AVX2 (four double lanes per update, eight floats per
 // scan); on other processors every solve goes to the stateless solver.
