@@ -1,5 +1,6 @@
-// Runs every benchmark, then prints the literal and the fast figures side by
-// side with their ratios and the targets they are held to.
+// Runs every benchmark, then prints the literal, the stateless and the
+// planned figures side by side with their ratios and the targets they are
+// held to.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -51,46 +52,64 @@ std::string processorName() {
   return "unknown processor";
 }
 
-// One line: literal and fast time per item, their ratio and the target.
-void printPair(const SideBySideReporter& reporter, const std::string& label,
-               const std::string& prefix, const char* target) {
+// One line: literal, stateless and planned time per item, the ratios to the
+// literal one, and the target.
+void printRow(const SideBySideReporter& reporter, const std::string& label,
+              const std::string& prefix, const char* target) {
   const auto* reference = reporter.find(prefix + "/reference");
   const auto* fast = reporter.find(prefix + "/fast");
+  const auto* planned = reporter.find(prefix + "/planned");
   if (!reference || !fast) return;
-  std::printf("  %-30s %10.2f us %10.2f us %8.1fx   %s\n", label.c_str(),
-              reference->seconds * 1e6, fast->seconds * 1e6, reference->seconds / fast->seconds,
-              target);
+  const auto ratio = [&](const SideBySideReporter::Result* r) { return reference->seconds / r->seconds; };
+  std::printf("  %-28s %9.2f us %8.2f us %6.1fx", label.c_str(), reference->seconds * 1e6,
+              fast->seconds * 1e6, ratio(fast));
+  if (planned) {
+    std::printf(" %8.2f us %6.1fx   %s\n", planned->seconds * 1e6, ratio(planned), target);
+  } else {
+    std::printf("\n");
+  }
   for (const char* variant : {"baseline", "avx2"}) {
     if (const auto* v = reporter.find(prefix + "/" + variant)) {
-      std::printf("  %-30s %13s %10.2f us %8.1fx\n", ("    " + std::string(variant)).c_str(), "",
-                  v->seconds * 1e6, reference->seconds / v->seconds);
+      std::printf("  %-28s %12s %8.2f us %6.1fx\n", ("    " + std::string(variant)).c_str(), "",
+                  v->seconds * 1e6, ratio(v));
     }
   }
 }
 
 void printSummary(const SideBySideReporter& reporter) {
   std::printf("\nSide by side, one run on one core of %s:\n", processorName().c_str());
-  std::printf("  %-30s %13s %13s %9s   %s\n", "", "literal", "fast", "ratio", "target");
+  std::printf("  %-28s %12s %11s %7s %11s %7s   %s\n", "", "literal", "stateless", "ratio",
+              "planned", "ratio", "target (planned)");
   const auto& recorded = recordedRun();
-  printPair(reporter,
-            "solve, " + std::to_string(recorded.systems.size()) + " recorded systems",
-            "solve/recorded", "at least 15x");
+  printRow(reporter, "solve, " + std::to_string(recorded.systems.size()) + " recorded systems",
+           "solve/recorded", "at least 14x");
   for (int phase = 0; phase < kPhaseCount; ++phase) {
-    printPair(reporter, std::string("  ") + phaseName(phase), std::string("solve/recorded-") + phaseName(phase), "");
+    printRow(reporter, std::string("  ") + phaseName(phase),
+             std::string("solve/recorded-") + phaseName(phase), "");
   }
-  printPair(reporter, "solve, synthetic systems", "solve/synthetic", "");
-  printPair(reporter, "step, " + std::to_string(recorded.steps) + " steps of the run",
-            "step", "at least 10x");
-  const auto* reference = reporter.find("realtime/reference");
-  const auto* fast = reporter.find("realtime/fast");
-  if (reference && fast) {
-    const double simulated = fast->counters.at("simulated_s").value;
-    std::printf("  %-30s %13.1f %13.1f %8.1fx   (%.1f s simulated, default example)\n",
-                "real-time factor", reference->counters.at("realtime_factor").value,
-                fast->counters.at("realtime_factor").value,
-                fast->counters.at("realtime_factor").value /
-                    reference->counters.at("realtime_factor").value,
-                simulated);
+  printRow(reporter, "solve, synthetic systems", "solve/synthetic", "");
+  printRow(reporter, "step, " + std::to_string(recorded.steps) + " steps of the run", "step",
+           "at least 11x");
+  // The real-time factors, and how often the plan was built.
+  std::printf("\n  %-28s %12s %11s %7s %11s\n", "real-time factor", "literal", "stateless", "",
+              "planned");
+  for (const std::string& name : exampleNames()) {
+    const auto* planned = reporter.find("realtime/" + name + "/planned");
+    if (!planned) continue;
+    const auto factor = [&](const char* solver) {
+      const auto* r = reporter.find("realtime/" + name + "/" + solver);
+      return r ? r->counters.at("realtime_factor").value : 0.0;
+    };
+    const auto cell = [](double value) {
+      char text[32];
+      std::snprintf(text, sizeof text, value > 0.0 ? "%.1f" : "-", value);
+      return std::string(text);
+    };
+    std::printf("  %-28s %12s %11s %7s %11s   (%.1f s simulated, %.0f steps, %.0f plans built)\n",
+                ("  " + name).c_str(), cell(factor("reference")).c_str(),
+                cell(factor("fast")).c_str(), "", cell(factor("planned")).c_str(),
+                planned->counters.at("simulated_s").value, planned->counters.at("steps").value,
+                planned->counters.at("plans_built").value);
   }
 }
 

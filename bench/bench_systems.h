@@ -1,6 +1,6 @@
-// What the benchmarks share: the default example's directory, its systems
-// recorded along a whole run, and a timer for the measured part of an
-// iteration.
+// What the benchmarks share: the examples' directories, the default
+// example's systems recorded along a whole run, and a timer for the measured
+// part of an iteration.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,8 +14,16 @@
 namespace vdsim {
 namespace bench {
 
-// The example every figure is measured on.
-inline std::string defaultExampleDir() { return std::string(VDSIM_SOURCE_DIR) + "/examples/default"; }
+// The examples whose real-time factor is reported; the first is the one
+// every other figure is measured on.
+inline const std::vector<std::string>& exampleNames() {
+  static const std::vector<std::string> names = {"default", "straight", "skidpad"};
+  return names;
+}
+inline std::string exampleDir(const std::string& name) {
+  return std::string(VDSIM_SOURCE_DIR) + "/examples/" + name;
+}
+inline std::string defaultExampleDir() { return exampleDir(exampleNames().front()); }
 
 // Phases of the default example, by the script's event index.
 constexpr int kPhaseCount = 5;
@@ -25,8 +33,9 @@ inline const char* phaseName(int event) {
   return event >= 0 && event < kPhaseCount ? kNames[event] : "other";
 }
 
-// One whole run of the default example: every kRecordEvery-th system and the
-// number of steps (recorded once per process).
+// One whole run of the default example: every kRecordEvery-th system (with
+// the system of the step before it) and the number of steps (recorded once
+// per process).
 constexpr int kRecordEvery = 64;
 struct RecordedRun {
   std::vector<solvertest::RecordedSystem> systems;

@@ -1,11 +1,13 @@
 // One whole time step with each solver, and the real-time factor of the
-// default example (simulated seconds per wall-clock second).
+// examples (simulated seconds per wall-clock second).
 //
 // The step benchmarks walk the default example's run from its start, one
 // step per iteration, for exactly as many iterations as the run has steps:
-// both see the same states. Only Vehicle's step is timed (the script's update
-// before it is not). The literal step is the same step with the solve done by
-// solveLinearSystemReference; its results are identical, so the runs are too.
+// all see the same states. Only Vehicle's step is timed (the script's update
+// before it is not). The literal and the stateless steps are the same step
+// with the solve done by solveLinearSystemReference or the stateless
+// solveLinearSystem instead of the Vehicle's plan; the results are
+// identical, so the runs are too.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -24,50 +26,62 @@ using solvertest::ExampleCar;
 
 namespace {
 
-// Vehicle::step with the literal solver in place of the fast one.
-void stepWithReference(Vehicle& vehicle) {
+enum class StepSolver { kReference, kFast, kPlanned };
+const char* nameOf(StepSolver solver) {
+  return solver == StepSolver::kReference ? "reference"
+                                          : (solver == StepSolver::kFast ? "fast" : "planned");
+}
+
+// Vehicle::step with the given solver.
+void step(Vehicle& vehicle, StepSolver solver) {
+  if (solver == StepSolver::kPlanned) return vehicle.step();
   vehicle.assembleSystem();
   std::fill(vehicle.solution.begin(), vehicle.solution.end(), 0.0f);
-  solveLinearSystemReference(vehicle.systemMatrix.data(), vehicle.unknownCount,
-                             vehicle.solution.data());
+  float** rows = vehicle.systemMatrix.data();
+  if (solver == StepSolver::kReference) {
+    solveLinearSystemReference(rows, vehicle.unknownCount, vehicle.solution.data());
+  } else {
+    solveLinearSystem(rows, vehicle.unknownCount, vehicle.solution.data());
+  }
   vehicle.integrate();
 }
 
-std::unique_ptr<ExampleCar> startDefaultExample(benchmark::State& state) {
+std::unique_ptr<ExampleCar> startExample(benchmark::State& state, const std::string& name) {
   auto example = std::make_unique<ExampleCar>();
   std::string error;
-  if (!example->load(defaultExampleDir(), error)) state.SkipWithError(error.c_str());
+  if (!example->load(exampleDir(name), error)) state.SkipWithError(error.c_str());
   return example;
 }
 
-void stepBenchmark(benchmark::State& state, bool reference) {
-  std::unique_ptr<ExampleCar> example = startDefaultExample(state);
+void stepBenchmark(benchmark::State& state, StepSolver solver) {
+  std::unique_ptr<ExampleCar> example = startExample(state, exampleNames().front());
   PartTimer timer;
   for (auto _ : state) {
     if (!example->script.update()) {  // the run is over: start again
-      example = startDefaultExample(state);
+      example = startExample(state, exampleNames().front());
       example->script.update();
     }
     Vehicle& vehicle = example->vehicle;
     timer.start();
-    if (reference) {
-      stepWithReference(vehicle);
-    } else {
-      vehicle.step();
-    }
+    step(vehicle, solver);
     benchmark::ClobberMemory();
     timer.stop(state);
   }
+  const EliminationPlan& plan = example->vehicle.solvePlan;
+  if (solver == StepSolver::kPlanned) {
+    state.counters["plans_built"] = double(plan.plansBuilt());
+    state.counters["solves_followed"] = double(plan.solvesOnPlan());
+  }
 }
 
-// The whole default example as the simulator runs it (script, step, the
-// divergence check, the recorder, here writing to /dev/null), timed from the
-// first step to the last.
-void realTimeBenchmark(benchmark::State& state, bool reference) {
+// A whole example as the simulator runs it (script, step, the divergence
+// check, the recorder, here writing to /dev/null), timed from the first step
+// to the last.
+void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSolver solver) {
   double simulated = 0.0, wall = 0.0;
-  PartTimer timer;
+  long plansBuilt = 0, steps = 0;
   for (auto _ : state) {
-    std::unique_ptr<ExampleCar> example = startDefaultExample(state);
+    std::unique_ptr<ExampleCar> example = startExample(state, name);
     Vehicle& vehicle = example->vehicle;
     ChannelRecorder recorder(vehicle, example->script, 100);
     recorder.defineChannels();
@@ -75,13 +89,11 @@ void realTimeBenchmark(benchmark::State& state, bool reference) {
     recorder.open(sink);
     const auto begin = std::chrono::steady_clock::now();
     double runTime = 0.0;
+    steps = 0;
     while (example->script.update()) {
-      if (reference) {
-        stepWithReference(vehicle);
-      } else {
-        vehicle.step();
-      }
+      step(vehicle, solver);
       runTime += vehicle.timeStep;
+      ++steps;
       if (!vehicle.stateIsFinite()) break;
       recorder.sample();
     }
@@ -92,32 +104,38 @@ void realTimeBenchmark(benchmark::State& state, bool reference) {
     std::fclose(sink);
     simulated += runTime;
     wall += seconds;
+    plansBuilt = vehicle.solvePlan.plansBuilt();
   }
   state.counters["simulated_s"] = simulated / double(state.iterations());
   state.counters["realtime_factor"] = simulated / wall;
+  state.counters["steps"] = double(steps);
+  if (solver == StepSolver::kPlanned) state.counters["plans_built"] = double(plansBuilt);
 }
 
 }  // namespace
 
 void registerStepBenchmarks() {
   const int runSteps = std::max(recordedRun().steps, 1);
-  for (bool reference : {true, false}) {
-    const char* name = reference ? "reference" : "fast";
-    benchmark::RegisterBenchmark((std::string("step/") + name).c_str(),
-                                 [reference](benchmark::State& s) { stepBenchmark(s, reference); })
+  for (StepSolver solver : {StepSolver::kReference, StepSolver::kFast, StepSolver::kPlanned}) {
+    benchmark::RegisterBenchmark((std::string("step/") + nameOf(solver)).c_str(),
+                                 [solver](benchmark::State& s) { stepBenchmark(s, solver); })
         ->UseManualTime()
         ->Iterations(runSteps)
         ->Unit(benchmark::kMicrosecond);
   }
-  for (bool reference : {true, false}) {
-    const char* name = reference ? "reference" : "fast";
-    benchmark::RegisterBenchmark((std::string("realtime/") + name).c_str(),
-                                 [reference](benchmark::State& s) {
-                                   realTimeBenchmark(s, reference);
-                                 })
-        ->UseManualTime()
-        ->Iterations(2)
-        ->Unit(benchmark::kMillisecond);
+  // Every example with the Vehicle's own solver; the first also with the
+  // literal and the stateless one.
+  for (const std::string& name : exampleNames()) {
+    for (StepSolver solver : {StepSolver::kReference, StepSolver::kFast, StepSolver::kPlanned}) {
+      if (solver != StepSolver::kPlanned && name != exampleNames().front()) continue;
+      benchmark::RegisterBenchmark(("realtime/" + name + "/" + nameOf(solver)).c_str(),
+                                   [name, solver](benchmark::State& s) {
+                                     realTimeBenchmark(s, name, solver);
+                                   })
+          ->UseManualTime()
+          ->Iterations(2)
+          ->Unit(benchmark::kMillisecond);
+    }
   }
 }
 

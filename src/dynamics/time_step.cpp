@@ -30,13 +30,15 @@ void Vehicle::assembleSystem() {
 }
 
 void Vehicle::zeroSystem() {
-  for (int r = 0; r < unknownCount; ++r) std::fill(systemMatrix[r], systemMatrix[r] + unknownCount + 1, 0.0f);
+  // The rows lie in order in one block (setUpSystem): one fill clears them
+  // and the padding between them.
+  if (unknownCount > 0) std::fill(systemMatrix.front(), systemMatrix.back() + unknownCount + 1, 0.0f);
 }
 
 void Vehicle::solveSystem() {
   // A singular system leaves the solution untouched: integrate with zeros.
   std::fill(solution.begin(), solution.end(), 0.0f);
-  solveStatus = solveLinearSystem(systemMatrix.data(), unknownCount, solution.data());
+  solveStatus = solveLinearSystem(systemMatrix.data(), unknownCount, solution.data(), solvePlan);
 }
 
 void Vehicle::integrate() {

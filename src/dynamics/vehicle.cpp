@@ -50,6 +50,7 @@ void Vehicle::setUpSystem(int corners) {
   systemMatrix.assign(unknownCount, nullptr);
   for (int r = 0; r < unknownCount; ++r) systemMatrix[r] = first + stride * r;
   solution.assign(unknownCount, 0.0f);
+  solvePlan = EliminationPlan(unknownCount);
 }
 
 bool Vehicle::stateIsFinite() const {

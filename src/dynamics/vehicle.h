@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "definition/tire_coefficients.h"
+#include "numerics/elimination_plan.h"
 #include "numerics/vector_math.h"
 
 namespace vdsim {
@@ -139,7 +140,8 @@ struct Vehicle {
   int unknownCount = 0;  ///< 15 * cornerCount + 6
   std::vector<float*> systemMatrix;  ///< row pointers; row r has unknownCount + 1 floats
   std::vector<float> solution;       ///< this step's unknowns
-  int solveStatus = 1;               ///< status of the last solve: kSolved (1) or kSingular (-1)
+  EliminationPlan solvePlan;         ///< elimination plan kept from step to step, verified every solve
+  int solveStatus = 1;               ///< status of the last solve: kSolved or kSingular
 
   Vehicle() = default;
   Vehicle(const Vehicle&) = delete;
@@ -153,7 +155,8 @@ struct Vehicle {
 
   // Start state: 2 m above the ground, level, at rest.
   void initialize();
-  // Allocates the zeroed (15 c + 6) x (15 c + 7) system for c corners.
+  // Allocates the zeroed (15 c + 6) x (15 c + 7) system for c corners and the
+  // elimination plan that solves it.
   void setUpSystem(int corners);
   void setTimeStep(float dt) { timeStep = dt; }
 

@@ -21,4 +21,11 @@ int solveLinearSystem(float** rows, int n, float* solution);
 // that solveLinearSystem is checked against. Identical results, bit for bit.
 int solveLinearSystemReference(float** rows, int n, float* solution);
 
+// The same solve with an elimination plan kept by the caller from one solve
+// to the next (elimination_plan.h). The plan is verified against rows on
+// every call and left the moment it does not apply: the results are those
+// of solveLinearSystem, bit for bit, whatever the plan was built on.
+class EliminationPlan;
+int solveLinearSystem(float** rows, int n, float* solution, EliminationPlan& plan);
+
 }  // namespace vdsim

@@ -286,7 +286,11 @@ struct Lanes {
 int solveLinearSystemAvx2(float** rows, int n, float* solution) {
   // Systems of fewer than three unknowns have no room for a vector window.
   if (n < 3 || n > kSparseMaxUnknowns) return solveLinearSystemReference(rows, n, solution);
-  return avx2::solveSparse(rows, n, solution);
+  return avx2::solveSparse(rows, n, solution, 0);
+}
+
+int solveLinearSystemAvx2From(float** rows, int n, float* solution, int firstColumn) {
+  return avx2::solveSparse(rows, n, solution, firstColumn);
 }
 
 bool avx2PathAvailable() { return __builtin_cpu_supports("avx2"); }
@@ -295,6 +299,10 @@ bool avx2PathAvailable() { return __builtin_cpu_supports("avx2"); }
 
 int solveLinearSystemAvx2(float** rows, int n, float* solution) {
   return solveLinearSystemBaseline(rows, n, solution);
+}
+
+int solveLinearSystemAvx2From(float** rows, int n, float* solution, int firstColumn) {
+  return solveLinearSystemBaselineFrom(rows, n, solution, firstColumn);
 }
 
 bool avx2PathAvailable() { return false; }

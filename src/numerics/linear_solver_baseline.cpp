@@ -329,7 +329,11 @@ struct Lanes {
 int solveLinearSystemBaseline(float** rows, int n, float* solution) {
   // Systems of fewer than three unknowns have no room for a vector window.
   if (n < 3 || n > kSparseMaxUnknowns) return solveLinearSystemReference(rows, n, solution);
-  return baseline::solveSparse(rows, n, solution);
+  return baseline::solveSparse(rows, n, solution, 0);
+}
+
+int solveLinearSystemBaselineFrom(float** rows, int n, float* solution, int firstColumn) {
+  return baseline::solveSparse(rows, n, solution, firstColumn);
 }
 
 }  // namespace vdsim

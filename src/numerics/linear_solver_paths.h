@@ -24,4 +24,12 @@ int solveLinearSystemAvx2(float** rows, int n, float* solution);
 // True when this build has the AVX2 variant and the processor runs it.
 bool avx2PathAvailable();
 
+// The same variants finishing a solve whose columns 0 .. firstColumn-1 the
+// literal algorithm's elimination has done already (the matrix is exactly
+// its state then): they eliminate from column firstColumn on and substitute
+// back, with the results a literal solve of the original matrix has. n is
+// 3 .. kSparseMaxUnknowns.
+int solveLinearSystemBaselineFrom(float** rows, int n, float* solution, int firstColumn);
+int solveLinearSystemAvx2From(float** rows, int n, float* solution, int firstColumn);
+
 }  // namespace vdsim

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dynamics/vehicle.h"
+#include "numerics/linear_solver.h"
 #include "test_cars.h"
 
 namespace vdsim {
@@ -120,6 +121,19 @@ TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
     ASSERT_EQ(std::memcmp(&car.angularVelocity, &other.angularVelocity, sizeof(Vec3)), 0) << i;
   }
   EXPECT_GT(car.groundSpeed, 3.0f);
+}
+
+// The step keeps the solver's status: a singular system (here the zeroed
+// matrix of a car never assembled) prints the solver's message and leaves a
+// zero solution; the assembled system of the example car is regular.
+TEST_F(ExampleCar, KeepsTheStatusOfEachSolve) {
+  testing::internal::CaptureStdout();
+  car.solveSystem();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sing. Found At: 0\n");
+  EXPECT_EQ(car.solveStatus, kSingular);
+  for (float u : car.solution) EXPECT_EQ(u, 0.0f);
+  run(0.01f);
+  EXPECT_EQ(car.solveStatus, kSolved);
 }
 
 TEST(TimeStep, SpinAngleWrapsAgainstTheDoubleConstant) {

@@ -6,9 +6,6 @@
 // special-value systems, and every system of whole example runs.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -19,6 +16,7 @@
 
 #include "numerics/linear_solver.h"
 #include "numerics/linear_solver_paths.h"
+#include "numerics/solver_outcomes.h"
 #include "numerics/solver_systems.h"
 
 namespace vdsim {
@@ -38,74 +36,6 @@ std::vector<Variant> fastVariants() {
                                    {"baseline", solveLinearSystemBaseline}};
   if (avx2PathAvailable()) variants.push_back({"avx2", solveLinearSystemAvx2});
   return variants;
-}
-
-float fromBits(std::uint32_t b) {
-  float v;
-  std::memcpy(&v, &b, sizeof v);
-  return v;
-}
-
-const float kInf = std::numeric_limits<float>::infinity();
-const float kNan = fromBits(0x7fc00000u);          // quiet NaN
-const float kNegNan = fromBits(0xffc00000u);       // the default NaN of x86 arithmetic
-const float kNanPayload = fromBits(0x7fc12345u);   // quiet NaN with a payload
-const float kNanPayload2 = fromBits(0xffe54321u);  // another, negative
-const float kSignallingNan = fromBits(0x7f800123u);
-
-// What one solve did.
-struct Outcome {
-  int status = 0;
-  std::string printed;
-  std::vector<float> solution;
-  Values matrix;
-};
-
-// Solves a copy of values held in the given storage. The solution starts as a
-// recognisable pattern so that an untouched solution is compared too.
-Outcome solveWith(Solver solve, const Values& values, Storage storage, bool capture = true) {
-  Rows rows(values, storage);
-  Outcome out;
-  out.solution.assign(values.size(), 0.0f);
-  for (std::size_t i = 0; i < values.size(); ++i) out.solution[i] = -1.25f - float(i);
-  if (capture) testing::internal::CaptureStdout();
-  out.status = solve(rows.rows(), rows.n(), out.solution.data());
-  if (capture) out.printed = testing::internal::GetCapturedStdout();
-  out.matrix = rows.values();
-  return out;
-}
-
-// Failure text when two outcomes differ anywhere, empty when they agree.
-std::string difference(const Outcome& expected, const Outcome& actual) {
-  if (expected.status != actual.status) {
-    return "status " + std::to_string(actual.status) + ", expected " +
-           std::to_string(expected.status);
-  }
-  if (expected.printed != actual.printed) {
-    return "printed \"" + actual.printed + "\", expected \"" + expected.printed + "\"";
-  }
-  auto bits = [](float v) {
-    std::uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    char text[16];
-    std::snprintf(text, sizeof text, "%08x", b);
-    return std::string(text);
-  };
-  for (std::size_t i = 0; i < expected.solution.size(); ++i) {
-    if (std::memcmp(&expected.solution[i], &actual.solution[i], sizeof(float)) != 0) {
-      return "solution[" + std::to_string(i) + "] bits " + bits(actual.solution[i]) +
-             ", expected " + bits(expected.solution[i]);
-    }
-  }
-  for (std::size_t r = 0; r < expected.matrix.size(); ++r) {
-    for (std::size_t k = 0; k < expected.matrix[r].size(); ++k) {
-      if (std::memcmp(&expected.matrix[r][k], &actual.matrix[r][k], sizeof(float)) != 0) {
-        return "matrix[" + std::to_string(r) + "][" + std::to_string(k) + "] bits " +
-               bits(actual.matrix[r][k]) + ", expected " + bits(expected.matrix[r][k]);
-      }
-    }
-  }
-  return "";
 }
 
 // Checks every fast variant against the reference on one system, in the
@@ -329,23 +259,6 @@ TEST(FastSolver, AgreesOnSmallSystemsOfSpecialValues) {
 }
 
 // --- Whole example runs ----------------------------------------------------------
-
-// The example directories that hold an event file.
-std::vector<std::string> exampleDirectories() {
-  std::vector<std::string> dirs;
-  const std::string root = std::string(VDSIM_SOURCE_DIR) + "/examples";
-  if (DIR* d = opendir(root.c_str())) {
-    while (dirent* entry = readdir(d)) {
-      const std::string name = entry->d_name;
-      struct stat info;
-      if (name[0] != '.' && stat((root + "/" + name + "/Events.ini").c_str(), &info) == 0) {
-        dirs.push_back(root + "/" + name);
-      }
-    }
-    closedir(d);
-  }
-  return dirs;
-}
 
 TEST(FastSolver, AgreesOnEveryStepOfTheExamples) {
   const std::vector<std::string> dirs = exampleDirectories();

@@ -4,6 +4,8 @@
 // benchmarks.
 #pragma once
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -227,6 +229,7 @@ struct RecordedSystem {
   int step = 0;          // 0-based step of the run
   int event = 0;         // index of the script's current event (0 settle, 1 launch, ...)
   Values values;         // the matrix before the solve
+  Values previous;       // the matrix of the step before (none for the first step)
 };
 
 // A car and its script loaded from an example directory and set up as the
@@ -274,6 +277,23 @@ inline bool runExample(const std::string& dir,
     vehicle.integrate();
   }
   return true;
+}
+
+// The example directories that hold an event file.
+inline std::vector<std::string> exampleDirectories() {
+  std::vector<std::string> dirs;
+  const std::string root = std::string(VDSIM_SOURCE_DIR) + "/examples";
+  if (DIR* d = opendir(root.c_str())) {
+    while (dirent* entry = readdir(d)) {
+      const std::string name = entry->d_name;
+      struct stat info;
+      if (name[0] != '.' && stat((root + "/" + name + "/Events.ini").c_str(), &info) == 0) {
+        dirs.push_back(root + "/" + name);
+      }
+    }
+    closedir(d);
+  }
+  return dirs;
 }
 
 // The matrix of the vehicle's system as it stands, columns 0 .. n.
