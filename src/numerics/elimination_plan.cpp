@@ -74,7 +74,8 @@
 #include "numerics/linear_solver.h"
 #include "numerics/linear_solver_paths.h"
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(VDSIM_SCALAR_LANES)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && \
+    !defined(VDSIM_SCALAR_LANES) && !defined(VDSIM_NO_AVX2_SOLVER)
 #define VDSIM_PLAN_AVX2 1
 #define PLAN_AVX2 __attribute__((target("avx2")))
 #include <immintrin.h>

@@ -13,7 +13,8 @@
 #include "numerics/linear_solver.h"
 #include "numerics/linear_solver_paths.h"
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && \
+    !defined(VDSIM_NO_AVX2_SOLVER)
 #define VDSIM_HAVE_AVX2_PATH 1
 #include <immintrin.h>
 #endif
