@@ -18,6 +18,7 @@
 #include "bench_systems.h"
 #include "numerics/linear_solver.h"
 #include "output/channel_recorder.h"
+#include "output/extended_recorder.h"
 
 namespace vdsim {
 namespace bench {
@@ -75,9 +76,10 @@ void stepBenchmark(benchmark::State& state, StepSolver solver) {
 }
 
 // A whole example as the simulator runs it (script, step, the divergence
-// check, the recorder, here writing to /dev/null), timed from the first step
-// to the last.
-void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSolver solver) {
+// check, the recorder, and with extended the extended channels too, here
+// writing to /dev/null), timed from the first step to the last.
+void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSolver solver,
+                       bool extended = false) {
   double simulated = 0.0, wall = 0.0;
   long plansBuilt = 0, steps = 0;
   for (auto _ : state) {
@@ -87,6 +89,8 @@ void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSol
     recorder.defineChannels();
     std::FILE* sink = std::fopen("/dev/null", "w");
     recorder.open(sink);
+    ExtendedRecorder extendedRecorder(vehicle, example->script, 100);
+    if (extended) extendedRecorder.open(sink);
     const auto begin = std::chrono::steady_clock::now();
     double runTime = 0.0;
     steps = 0;
@@ -96,11 +100,13 @@ void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSol
       ++steps;
       if (!vehicle.stateIsFinite()) break;
       recorder.sample();
+      if (extended) extendedRecorder.sample();
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     state.SetIterationTime(seconds);
     recorder.close();
+    if (extended) extendedRecorder.close();
     std::fclose(sink);
     simulated += runTime;
     wall += seconds;
@@ -137,6 +143,15 @@ void registerStepBenchmarks() {
           ->Unit(benchmark::kMillisecond);
     }
   }
+  // The first example again, recording the extended channels as well.
+  const std::string first = exampleNames().front();
+  benchmark::RegisterBenchmark(("realtime/" + first + "/planned+extended").c_str(),
+                               [first](benchmark::State& s) {
+                                 realTimeBenchmark(s, first, StepSolver::kPlanned, true);
+                               })
+      ->UseManualTime()
+      ->Iterations(2)
+      ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace bench
