@@ -199,46 +199,9 @@ TEST_F(CheckedPlan, MagnitudesThatMayOverflowAreNotFollowed) {
 
 // --- Plans and systems -----------------------------------------------------------
 
-TEST(EliminationPlan, AgreesOnEveryStepOfTheExamplesAndTheGoldenRun) {
-  std::vector<std::string> dirs = exampleDirectories();
-  ASSERT_FALSE(dirs.empty()) << "no example with an Events.ini";
-  dirs.push_back(std::string(VDSIM_SOURCE_DIR) + "/tests/driver/golden");
-  for (const std::string& dir : dirs) {
-    EliminationPlan plan(66);
-    int steps = 0, differing = 0;
-    std::unique_ptr<Rows> expected, actual;
-    std::vector<float> expectedSolution, actualSolution;
-    std::string error;
-    const bool ran = runExample(
-        dir,
-        [&](Vehicle& vehicle, int step, int) {
-          const int n = vehicle.unknownCount;
-          if (!expected) {
-            expected = std::make_unique<Rows>(n, Storage::kPadded);
-            actual = std::make_unique<Rows>(n, Storage::kPadded);
-          }
-          expected->load(vehicle.systemMatrix.data());
-          actual->load(vehicle.systemMatrix.data());
-          expectedSolution.assign(n, -1.25f);
-          actualSolution.assign(n, -1.25f);
-          const int status =
-              solveLinearSystemReference(expected->rows(), n, expectedSolution.data());
-          const bool same = plan.solve(actual->rows(), n, actualSolution.data()) == status &&
-                            status == kSolved && sameBits(actualSolution, expectedSolution) &&
-                            actual->sameBits(*expected);
-          if (!same && ++differing <= 5) ADD_FAILURE() << dir << ", step " << step;
-          ++steps;
-          return differing < 5;
-        },
-        error);
-    ASSERT_TRUE(ran) << error;
-    EXPECT_EQ(differing, 0) << dir;
-    EXPECT_GT(steps, 1000) << dir;
-    // The structure changes a few times a run; nearly every step follows a plan.
-    EXPECT_LE(plan.plansBuilt(), 16) << dir;
-    EXPECT_GT(plan.solvesOnPlan(), steps - 40) << dir;
-  }
-}
+// Every step of the examples and the golden run: FastSolver.
+// EverySolverAgreesOnEveryStepOfTheExamplesAndTheGoldenRun checks the plan
+// there, beside the stateless variants, against one literal solve a step.
 
 // Every 64th system of the default example's run.
 const std::vector<Values>& recordedSystems() {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "numerics/elimination_plan.h"
 #include "numerics/linear_solver.h"
 #include "numerics/linear_solver_paths.h"
 #include "numerics/solver_outcomes.h"
@@ -260,11 +261,19 @@ TEST(FastSolver, AgreesOnSmallSystemsOfSpecialValues) {
 
 // --- Whole example runs ----------------------------------------------------------
 
-TEST(FastSolver, AgreesOnEveryStepOfTheExamples) {
-  const std::vector<std::string> dirs = exampleDirectories();
+// Every solver, stateless variants and the elimination plan alike, against
+// the literal one on every step of the examples and of the golden run: one
+// literal solve a step serves them all.
+TEST(FastSolver, EverySolverAgreesOnEveryStepOfTheExamplesAndTheGoldenRun) {
+  std::vector<std::string> dirs = exampleDirectories();
   ASSERT_FALSE(dirs.empty()) << "no example with an Events.ini";
+  dirs.push_back(std::string(VDSIM_SOURCE_DIR) + "/tests/driver/golden");
   const std::vector<Variant> variants = fastVariants();
   for (const std::string& dir : dirs) {
+    EliminationPlan plan(66);
+    const auto planned = [&plan](float** rows, int n, float* solution) {
+      return solveLinearSystem(rows, n, solution, plan);
+    };
     int steps = 0, differing = 0;
     std::unique_ptr<Rows> expected, actual;
     std::vector<float> expectedSolution, actualSolution;
@@ -282,23 +291,24 @@ TEST(FastSolver, AgreesOnEveryStepOfTheExamples) {
           expectedSolution.assign(n, -1.25f);
           const int status = solveLinearSystemReference(expected->rows(), n,
                                                         expectedSolution.data());
-          for (const Variant& variant : variants) {
+          const auto check = [&](const std::string& name, const auto& solve) {
             actual->load(system);
             actualSolution.assign(n, -1.25f);
-            const bool same = variant.solve(actual->rows(), n, actualSolution.data()) == status &&
+            const bool same = solve(actual->rows(), n, actualSolution.data()) == status &&
                               sameBits(actualSolution, expectedSolution) &&
                               actual->sameBits(*expected);
-            if (!same || status != kSolved) {
-              // Spell out the difference, with the printed messages.
-              const Values values = systemValues(vehicle);
-              const std::string diff =
-                  difference(solveWith(solveLinearSystemReference, values, Storage::kPadded),
-                             solveWith(variant.solve, values, Storage::kPadded));
-              if (!diff.empty() && ++differing <= 5) {
-                ADD_FAILURE() << dir << ", step " << step << ", " << variant.name << ": " << diff;
-              }
+            if (same && status == kSolved) return;
+            // Spell out the difference, with the printed messages.
+            const Values values = systemValues(vehicle);
+            const std::string diff =
+                difference(solveWith(solveLinearSystemReference, values, Storage::kPadded),
+                           solveWith(solve, values, Storage::kPadded));
+            if (!diff.empty() && ++differing <= 5) {
+              ADD_FAILURE() << dir << ", step " << step << ", " << name << ": " << diff;
             }
-          }
+          };
+          for (const Variant& variant : variants) check(variant.name, variant.solve);
+          check("planned", planned);
           ++steps;
           return differing < 5;
         },
@@ -306,6 +316,11 @@ TEST(FastSolver, AgreesOnEveryStepOfTheExamples) {
     ASSERT_TRUE(ran) << error;
     EXPECT_EQ(differing, 0) << dir;
     EXPECT_GT(steps, 1000) << dir;
+    // The structure changes a few times a run; nearly every step follows a plan.
+    if (avx2PathAvailable()) {
+      EXPECT_LE(plan.plansBuilt(), 16) << dir;
+      EXPECT_GT(plan.solvesOnPlan(), steps - 40) << dir;
+    }
   }
 }
 
