@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "definition/token_reader.h"
+#include "driver/event_kinds.h"
 #include "driver/event_script.h"
 
 namespace vdsim {
@@ -58,16 +59,6 @@ bool checkEventCanFinish(TokenReader& in, const std::string& section, const Even
 
 }  // namespace
 
-const char* eventKindName(EventKind kind) {
-  switch (kind) {
-    case TargetSpeed: return "TargetSpeed";
-    case Settle: return "Settle";
-    case SteerRamp: return "SteerRamp";
-    case Brake: return "Brake";
-  }
-  return "?";
-}
-
 bool readEventText(const std::string& name, const std::string& text, EventScript& script,
                    CarChoice& car, std::string& error) {
   TokenReader in(name, text);
@@ -114,22 +105,14 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       const std::string section = "[event] " + std::to_string(++eventNumber);
       std::string kind;
       if (!in.key(section + ", item 1") || !in.word(section + ", item 1", kind)) break;
+      const EventKindInfo* info = findEventKind(kind);
+      if (!info) continue;  // any other kind adds nothing; its values are skipped by the scan
       EventEntry event;
-      if (kind == "TargetSpeed") {
-        event.kind = TargetSpeed;
-        event.valueCount = 2;
-      } else if (kind == "SteerRamp") {
-        event.kind = SteerRamp;
-        event.valueCount = 5;
-      } else if (kind == "Brake") {
-        event.kind = Brake;
-        event.valueCount = 1;
-      } else {
-        continue;  // any other kind adds nothing; its values are skipped by the scan
-      }
+      event.kind = info->kind;
+      event.valueCount = info->valueCount;
       event.line = markerLine;
       const std::string labelled = section + " (" + kind + ")";
-      int lines[5];
+      int lines[kMaxEventValues];
       if (!readPairs(in, labelled, event.valueCount, event.values, lines)) break;
       if (!checkEventCanFinish(in, labelled, event, lines)) break;
       const float* v = event.values;

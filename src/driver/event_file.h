@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/event_kinds.h"
 #include "driver/event_script.h"
 
 namespace vdsim {
@@ -12,8 +13,8 @@ namespace vdsim {
 struct EventEntry {
   EventKind kind = TargetSpeed;
   int line = 0;           ///< line of its "[event]" marker
-  float values[5] = {};   ///< its values in file order (units as the kind defines)
-  int valueCount = 0;     ///< 2 TargetSpeed, 5 SteerRamp, 1 Brake
+  float values[kMaxEventValues] = {};  ///< its values in file order (units: see event_kinds.h)
+  int valueCount = 0;     ///< values its kind reads
 };
 
 // What the event file gives: the car, the time step, and the events.
@@ -22,9 +23,6 @@ struct CarChoice {
   float timeStep = 0.0f;  ///< integration step (s)
   std::vector<EventEntry> events;  ///< the file's events, in order (script events 2, 3, ...)
 };
-
-// Name of an event kind as the file writes it ("TargetSpeed").
-const char* eventKindName(EventKind kind);
 
 constexpr std::size_t kMaxBaseName = 56;  ///< longest car base name (characters)
 

@@ -63,18 +63,12 @@ std::string jsonFiles(const std::vector<RunRecord::File>& files) {
 }
 
 std::string jsonEvent(const EventEntry& event, int number) {
-  static const char* const kTargetSpeed[] = {"speed", "duration"};
-  static const char* const kSteerRamp[] = {"speed", "end_speed", "start_radius", "end_radius",
-                                           "duration"};
-  static const char* const kBrake[] = {"speed"};
-  const char* const* names = event.kind == SteerRamp ? kSteerRamp
-                             : event.kind == Brake   ? kBrake
-                                                     : kTargetSpeed;
+  const EventKindInfo& info = eventKindInfo(event.kind);
   std::string out = "{\"number\": " + std::to_string(number) + ", \"kind\": " +
                     jsonString(eventKindName(event.kind)) + ", \"line\": " +
                     std::to_string(event.line);
   for (int i = 0; i < event.valueCount; ++i) {
-    out += ", \"" + std::string(names[i]) + "\": " + jsonFloat(event.values[i]);
+    out += ", \"" + std::string(info.values[i].jsonName) + "\": " + jsonFloat(event.values[i]);
   }
   return out + "}";
 }
