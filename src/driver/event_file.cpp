@@ -105,12 +105,19 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       const std::string section = "[event] " + std::to_string(++eventNumber);
       std::string kind;
       if (!in.key(section + ", item 1") || !in.word(section + ", item 1", kind)) break;
-      const EventKindInfo* info = findEventKind(kind);
-      if (!info) continue;  // any other kind adds nothing; its values are skipped by the scan
       EventEntry event;
+      event.number = eventNumber;
+      event.line = markerLine;
+      event.keyword = kind;
+      const EventKindInfo* info = findEventKind(kind);
+      if (!info) {
+        // Any other kind adds nothing; its values are skipped by the scan.
+        event.ignored = true;
+        car.ignoredEvents.push_back(event);
+        continue;
+      }
       event.kind = info->kind;
       event.valueCount = info->valueCount;
-      event.line = markerLine;
       const std::string labelled = section + " (" + kind + ")";
       int lines[kMaxEventValues];
       if (!readPairs(in, labelled, event.valueCount, event.values, lines)) break;

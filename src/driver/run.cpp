@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -172,6 +173,7 @@ int startRun(Run& run) {
   run.recorder->open(run.output->stream());
   if (run.options.extended) {
     run.extended = std::make_unique<ExtendedRecorder>(vehicle, run.script, kSamplesPerRow);
+    run.extended->numberEvents(run.car.events);
     run.extended->open(run.extendedOutput->stream());
   }
   return -1;
@@ -234,7 +236,12 @@ std::string runRecordText(const Run& run, int status, const char* endName,
     if (name == base + ".params" && ::access(name.c_str(), F_OK) != 0) continue;
     record.inputs.push_back({name, sha256OfFile(name)});
   }
+  // Every [event] section in file order, those of an unknown kind too.
   record.events = run.car.events;
+  record.events.insert(record.events.end(), run.car.ignoredEvents.begin(),
+                       run.car.ignoredEvents.end());
+  std::stable_sort(record.events.begin(), record.events.end(),
+                   [](const EventEntry& a, const EventEntry& b) { return a.number < b.number; });
   record.exitStatus = status;
   record.end = endName;
   record.message = message;
