@@ -39,6 +39,20 @@ const EventKindInfo& eventKindInfo(EventKind kind);
 // by ", ": "TargetSpeed, SteerRamp, Brake".
 std::string eventKindKeywords();
 
+// Why the values of an event cannot be run, and which value (0-based) is to
+// blame; item -1 when they can.
+struct EventValueProblem {
+  int item = -1;
+  std::string why;
+};
+
+// Refuses values outside what the control laws can run: an event that can
+// provably never finish. values are in the kind's file order.
+EventValueProblem checkEventValues(EventKind kind, const float* values);
+
+// Appends an event of kind with values in its file order to the script.
+void addEventToScript(EventScript& script, EventKind kind, const float* values);
+
 // Name of an event kind as the file writes it ("TargetSpeed"; "Settle" for
 // the built-in settle).
 const char* eventKindName(EventKind kind);
