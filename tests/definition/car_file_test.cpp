@@ -238,15 +238,13 @@ TEST(CarFile, ValuesThatDoNotConvertNameTheItem) {
     std::string from, to, after, message;
   };
   const Case cases[] = {
-      {"spring 20003", "spring abc", "", "[corner] 3, item 6: expected a number, found \"abc\""},
+      {"spring 20003", "spring abc", "", "[corner] 3, item 6: expected a number for spring, found \"abc\""},
       {"0.5 1.1 0.7", "0.5 1.1 -", "",
-       "[corner] 1, item 1, value 3 of 3: expected a number, "
-       "found \"-\""},
+       "[corner] 1, item 1, value 3 of 3: expected a number for wheelInertia, found \"-\""},
       {"400 1500", "400 x1500", "",
-       "[car], item 1, value 2 of 3: expected a number, found "
-       "\"x1500\""},
-      {"reserved 7", "reserved 7.5", "", "[car], item 7: expected an integer, found \"7.5\""},
-      {"mass 1000", "mass 1e999", "", "[car], item 2: expected a finite number, found \"1e999\""},
+       "[car], item 1, value 2 of 3: expected a number for inertia, found \"x1500\""},
+      {"reserved 7", "reserved 7.5", "", "[car], item 7: expected an integer for reserved, found \"7.5\""},
+      {"mass 1000", "mass 1e999", "", "[car], item 2: expected a finite number for mass, found \"1e999\""},
       {"-2 20 100", "-2 2O 100", "",
        "[powertrain], item 2, value 2 of 3: expected a number, "
        "found \"2O\""},
@@ -254,11 +252,9 @@ TEST(CarFile, ValuesThatDoNotConvertNameTheItem) {
        "[powertrain], item 6, value 3 of 3: expected a number, "
        "found \"five\""},
       {"gears 3", "gears three", "",
-       "[powertrain], item 5: expected an integer, found "
-       "\"three\""},
+       "[powertrain], item 5: expected an integer for gears, found \"three\""},
       {"brake 1004", "brake 1,004", "",
-       "[corner] 4, item 11: expected a number, found "
-       "\"1,004\""},
+       "[corner] 4, item 11: expected a number for brakeGain, found \"1,004\""},
       {"reserved 2", "reserved 99999999999", "",
        "[corner] 2, item 10: integer out of range: "
        "\"99999999999\""},
@@ -368,7 +364,8 @@ TEST(ParamsFile, BadFilesAreErrors) {
   EXPECT_EQ(error, "T.params:11: [params], item 11: file ends before this value");
   EXPECT_FALSE(
       readParamsText(params, "T.params", replaced(kParams, "front 0.5", "front half"), error));
-  EXPECT_EQ(error, "T.params:4: [params], item 3: expected a number, found \"half\"");
+  EXPECT_EQ(error, "T.params:4: [params], item 3: expected a number for frontWeightFraction, found "
+                   "\"half\"");
 }
 
 // A car read from carText() with parameters applied.

@@ -85,6 +85,19 @@ class Scenario:
     def temporary_files(self):
         return [n for n in self.data() if n.startswith(".")]
 
+    def open_outputs(self, process):
+        """Sizes of the files in Data/ that the process holds open, named or not."""
+        sizes = []
+        fds = "/proc/%d/fd" % process.pid
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)).startswith(
+                        os.path.realpath(self.path("Data")) + "/"):
+                    sizes.append(os.stat(os.path.join(fds, fd)).st_size)
+            except OSError:
+                pass  # closed meanwhile
+        return sizes
+
 
 def golden_output():
     with open(os.path.join(GOLDEN, "Output.csv"), "rb") as f:
@@ -103,12 +116,8 @@ class RunTest(unittest.TestCase):
         deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline:
             self.assertIsNone(process.poll(), "the run ended early")
-            for name in scenario.temporary_files():
-                try:
-                    if os.path.getsize(scenario.path("Data/" + name)) >= size:
-                        return
-                except FileNotFoundError:
-                    pass
+            if any(n >= size for n in scenario.open_outputs(process)):
+                return
             time.sleep(0.01)
         self.fail("no rows written")
 
@@ -139,7 +148,7 @@ class Outputs(RunTest):
         result = scenario.run(preexec_fn=limit_file_size)
         self.assertEqual(result.returncode, 2, result.stderr)
         match = re.fullmatch(rb"vdsim: Data/Output\.csv: cannot write: File too large \(at "
-                             rb"(\d+\.\d{6}) s of simulated time\); the previous outputs are "
+                             rb"([0-9.]+) s of simulated time\); the previous outputs are "
                              rb"left as they were\n", result.stderr)
         self.assertIsNotNone(match, result.stderr)
         self.assertLess(float(match.group(1)), 15.0)  # the whole run simulates 16.9 s
@@ -155,7 +164,7 @@ class Outputs(RunTest):
                 process.send_signal(number)
                 _, err = process.communicate(timeout=TIMEOUT)
                 self.assertEqual(process.returncode, 128 + number, err)
-                self.assertRegex(err.decode(), r"^vdsim: stopped by signal %d \(.+\) at \d+\.\d{6} s "
+                self.assertRegex(err.decode(), r"^vdsim: stopped by signal %d \(.+\) at [0-9.]+ s "
                                  r"of simulated time; the previous outputs are left as they "
                                  r"were\n$" % number)
                 self.assertUntouched(scenario)
@@ -183,7 +192,7 @@ class Outputs(RunTest):
         result = scenario.run()
         self.assertEqual(result.returncode, 3)
         self.assertRegex(result.stderr.decode(), r"^vdsim: the simulation diverged \(non-finite "
-                         r"state\) at \d+\.\d{6} s of simulated time; Data/Output\.csv keeps the "
+                         r"state\) at [0-9.]+ s of simulated time; Data/Output\.csv keeps the "
                          r"rows written before\n$")
         self.assertTrue(scenario.read("Data/Output.csv").startswith(b"Time (s),Ground Speed"))
 
@@ -252,11 +261,11 @@ class CommandLine(RunTest):
         self.assertEqual(short.returncode, 0)
         self.assertEqual(short.stdout, long.stdout)
         text = short.stdout.decode()
-        self.assertTrue(text.startswith("Usage: vdsim [--extended] [--max-time SECONDS] "
-                                        "[SCENARIO_DIR]\n"))
+        self.assertTrue(text.startswith("Usage: vdsim [--extended] [--max-time SECONDS] [--quiet] "
+                                        "[SCENARIO_DIR]\n       vdsim --check [SCENARIO_DIR]\n"))
         for needle in ("Events.ini", "Goodyear2692x7.pkj", "Data/Output.csv", "Data/Extended.csv",
                        "Data/Run.json", "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  ",
-                       "128+N"):
+                       "\n  5  ", "--check", "--quiet", "128+N"):
             self.assertIn(needle, text)
 
     def test_version(self):
@@ -381,12 +390,17 @@ class Extended(RunTest):
         self.assertNotEqual(sha256(scenario.path("Data/Output.csv")), recorded)
 
     def test_an_early_end_is_in_the_record(self):
+        # --max-time 5 at 1 ms: 5000 steps exactly, 2 s of it recorded after
+        # the 3 s settle (the first row once the settle has ended).
         scenario = Scenario(self)
         result = scenario.run("--extended", "--max-time", "5")
         self.assertEqual(result.returncode, 4)
         record = json.loads(scenario.read("Data/Run.json"))
         self.assertEqual((record["exit_status"], record["end"]), (4, "max-time"))
         self.assertEqual("vdsim: " + record["message"] + "\n", result.stderr.decode())
+        self.assertEqual((record["steps"], record["rows"]), (5000, 19))
+        self.assertAlmostEqual(record["simulated_time_s"], 5.0, delta=1e-3)
+        self.assertIn(" after 5 s ", record["message"])
 
 
 def main():
