@@ -3,9 +3,10 @@
 //   Events.ini:18: [car], item 2      timeStep  0.001  -> timeStep (s)
 //   Events.ini:40: [event] 2 (SteerRamp), item 5  duration  10  -> endRadius (m)  <- ...
 //
-// that is where it was read, the section and item, the key as written, the
-// value(s) as read, and the field it sets with its unit; an item whose key
-// names another item (or an ignored event) is flagged at the end of its line.
+// that is where it was read, the section and item, the key as written ("(no
+// key)" for a bare list or a tire coefficient), the value(s) as read, and the
+// field it sets with its unit; an item whose key does not name it (or the
+// kind of an ignored event) is flagged at the end of its line.
 #pragma once
 
 #include <cstdio>
@@ -15,7 +16,7 @@
 namespace vdsim {
 
 // Writes the items of log to out, columns aligned, then one summary line
-// ("4 files read, 124 items, 1 flagged, 0 warnings"; the files are those
+// ("4 files read, 158 items, 1 flagged, 0 warnings"; the files are those
 // whose digests log kept).
 void printCheckedItems(std::FILE* out, const InputLog& log);
 

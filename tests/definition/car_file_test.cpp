@@ -172,13 +172,19 @@ TEST(CarFile, IntegersTakeBasePrefixes) {
   EXPECT_EQ(car.torqueOrder, 2);
 }
 
-TEST(CarFile, RepeatedSectionsOverwrite) {
+TEST(CarFile, RepeatedSectionsOverwriteWithAWarning) {
   Vehicle car;
   std::string error;
+  InputLog log;
   const std::string text = carText() +
                            "[car] i 1 2 3 m 900 d 0.5 f 0.2 a 1 b 2 r 3\n"
-                           "[powertrain] order 0 250 max 7000 down 3500 gears 5 5 4 3 2 1\n";
-  ASSERT_TRUE(readCarText(car, "T.ini", text, error)) << error;
+                           "[powertrain] order 0 250 max 7000 down 3500 gears 5 5 4 3 2 1\n"
+                           "[car] i 1 2 3 m 900 d 0.5 f 0.2 a 1 b 2 r 3\n";
+  ASSERT_TRUE(readCarText(car, "T.ini", text, error, &log)) << error;
+  EXPECT_EQ(log.warnings, (std::vector<std::string>{
+                              "T.ini:66: a second [car] section replaces the one at line 2",
+                              "T.ini:67: a second [powertrain] section replaces the one at line 11",
+                              "T.ini:68: another [car] section replaces the one at line 66"}));
   EXPECT_EQ(car.mass, 900.0f);
   EXPECT_EQ(car.inertia[2][2], 3.0f);
   EXPECT_EQ(car.chassisReserved, 3);
@@ -265,6 +271,17 @@ TEST(CarFile, ValuesThatDoNotConvertNameTheItem) {
   }
 }
 
+// A missing line shifts every later value onto the item before its own; the
+// error it leads to says where the keys stopped matching.
+TEST(CarFile, AMissingLineIsNamedWhereTheShiftBegan) {
+  const std::string text = replaced(carText(), "spring 20003\n", "");
+  EXPECT_EQ(carError(text),
+            "T.ini:" + std::to_string(lineOf(text, "wheelInertia 0.5 1.4")) +
+                ": [corner] 3, item 11: expected a number for brakeGain, found \"wheelInertia\" "
+                "(line " + std::to_string(lineOf(text, "damper 1503")) +
+                " has the key \"damper\" where spring was expected: is a line missing above it?)");
+}
+
 TEST(CarFile, LongTokenIsAnError) {
   const std::string key(64, 'k');
   std::string text = replaced(carText(), "drag 0.7", key + " 0.7");
@@ -324,6 +341,18 @@ TEST(CarFile, TorqueOrderAndGearCountAreBounded) {
 }
 
 // --- Parameter file ---
+
+TEST(ParamsFile, ALaterSectionReplacesAnEarlierOneWithAWarning) {
+  CarParams params;
+  std::string error;
+  InputLog log;
+  const std::string text =
+      std::string(kParams) + "\n" + replaced(kParams, "wheelbase 2.6", "wheelbase 3");
+  ASSERT_TRUE(readParamsText(params, "T.params", text, error, &log)) << error;
+  EXPECT_EQ(params.wheelbase, 3.0f);
+  EXPECT_EQ(log.warnings, (std::vector<std::string>{
+                              "T.params:14: a second [params] section replaces the one at line 1"}));
+}
 
 TEST(ParamsFile, ReadsTheElevenValues) {
   CarParams params;
