@@ -1,6 +1,8 @@
 #include "definition/input_log.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "output/sha256.h"
 
@@ -8,21 +10,38 @@ namespace vdsim {
 
 namespace {
 
-// Letters and digits, lower-cased: "Spring_Rate" -> "springrate".
-std::string folded(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c)) out += char(std::tolower(c));
+// ASCII only, inline: every key of every input passes here.
+bool isLetterOrDigit(char c) {
+  const char lower = char(c | 0x20);
+  return (c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'z');
+}
+char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? char(c | 0x20) : c; }
+
+// True when the letters and digits of [a, aEnd) and of the string b are the
+// same, case ignored: "Spring_Rate" and "springRate".
+bool sameLetters(const char* a, const char* aEnd, const char* b) {
+  for (;;) {
+    while (a != aEnd && !isLetterOrDigit(*a)) ++a;
+    while (*b != '\0' && !isLetterOrDigit(*b)) ++b;
+    if (a == aEnd || *b == '\0') return a == aEnd && *b == '\0';
+    if (lowerCase(*a++) != lowerCase(*b++)) return false;
   }
-  return out;
+}
+
+// True when [a, aEnd) is the string b exactly: the common case, first.
+bool same(const char* a, const char* aEnd, const char* b) {
+  const std::size_t length = std::size_t(aEnd - a);
+  return std::strncmp(a, b, length) == 0 && b[length] == '\0';
 }
 
 }  // namespace
 
 bool keyNamesItem(const std::string& key, const ItemInfo& item) {
-  const std::string stem = folded(key.substr(0, key.find('(')));
-  if (stem.empty()) return false;
-  return stem == folded(item.field) || (item.key && stem == folded(item.key));
+  const char* begin = key.c_str();
+  const char* end = begin + std::min(key.find('('), key.size());  // without the unit
+  if (item.key && same(begin, end, item.key)) return true;
+  if (std::none_of(begin, end, isLetterOrDigit)) return false;
+  return sameLetters(begin, end, item.field) || (item.key && sameLetters(begin, end, item.key));
 }
 
 std::string fieldName(const char* field) {

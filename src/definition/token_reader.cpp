@@ -205,8 +205,8 @@ void TokenReader::sectionItems(const ItemInfo* items, int count) {
   sectionItemCount_ = count;
 }
 
-bool TokenReader::item(const std::string& label, const ItemInfo& info, int values) {
-  label_ = label;
+bool TokenReader::item(std::string label, const ItemInfo& info, int values) {
+  label_ = std::move(label);
   info_ = info;
   valueCount_ = values;
   valueIndex_ = 0;
@@ -229,7 +229,7 @@ bool TokenReader::item(const std::string& label, const ItemInfo& info, int value
     ReadItem read;
     read.file = name_;
     read.line = info.key ? tokenLine_ : 0;
-    read.label = label;
+    read.label = label_;
     read.key = key;
     read.field = fieldName(info.field);
     read.unit = info.unit;

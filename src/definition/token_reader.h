@@ -49,7 +49,7 @@ class TokenReader {
   // Starts the next item of a section: label names it in messages
   // ("[corner] 3, item 6"), info describes it, values is the number of
   // values that follow. Reads its key token when info has a key word.
-  bool item(const std::string& label, const ItemInfo& info, int values = 1);
+  bool item(std::string label, const ItemInfo& info, int values = 1);
   // The item's values, in order.
   bool word(std::string& value);  // "%s"
   bool number(float& value);      // "%f", finite only
