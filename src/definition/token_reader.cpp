@@ -228,7 +228,7 @@ bool TokenReader::item(std::string label, const ItemInfo& info, int values) {
   if (log_ && log_->keepItems) {
     ReadItem read;
     read.file = name_;
-    read.line = info.key ? tokenLine_ : 0;
+    read.line = tokenLine_;  // the key's; for an item without one, its first value's below
     read.label = label_;
     read.key = key;
     read.field = fieldName(info.field);
@@ -272,7 +272,7 @@ bool TokenReader::failValue(const std::string& expected, const std::string& toke
 void TokenReader::noteValue(const std::string& text) {
   if (!log_ || !log_->keepItems || log_->items.empty()) return;
   ReadItem& read = log_->items.back();
-  if (read.line == 0) read.line = tokenLine_;
+  if (!info_.key && read.values.empty()) read.line = tokenLine_;
   if (!read.values.empty()) read.values += ' ';
   read.values += text;
 }

@@ -14,8 +14,26 @@ std::string where(const ReadItem& item) {
   return item.file + ":" + std::to_string(item.line) + ": " + item.label;
 }
 
+// Text of a file shown on a terminal: control bytes escaped ("\x1b"), the
+// rest as written.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
 // The key column: the key as written, or a note that the item has none.
-std::string keyShown(const ReadItem& item) { return item.key.empty() ? "(no key)" : item.key; }
+std::string keyShown(const ReadItem& item) {
+  return item.key.empty() ? "(no key)" : printable(item.key);
+}
 
 std::string padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
@@ -31,13 +49,13 @@ void printCheckedItems(std::FILE* out, const InputLog& log) {
     for (end = first; end < items.size() && items[end].file == items[first].file; ++end) {
       whereWidth = std::max(whereWidth, std::min(where(items[end]).size(), kMaxColumn));
       keyWidth = std::max(keyWidth, std::min(keyShown(items[end]).size(), kMaxColumn));
-      valueWidth = std::max(valueWidth, std::min(items[end].values.size(), kMaxColumn));
+      valueWidth = std::max(valueWidth, std::min(printable(items[end].values).size(), kMaxColumn));
     }
     for (std::size_t i = first; i < end; ++i) {
       const ReadItem& item = items[i];
       std::string line = padded(where(item), whereWidth) + "  " +
                          padded(keyShown(item), keyWidth) + "  " +
-                         padded(item.values, valueWidth) + "  -> " + item.field + " (" +
+                         padded(printable(item.values), valueWidth) + "  -> " + item.field + " (" +
                          item.unit + ")";
       if (!item.note.empty()) line += "  <- " + item.note;
       std::fprintf(out, "%s\n", line.c_str());
