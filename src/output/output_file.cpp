@@ -62,7 +62,8 @@ std::string randomSuffix() {
 
 }  // namespace
 
-OutputFile::OutputFile(std::string target) : target_(std::move(target)) {}
+OutputFile::OutputFile(std::string target, bool unnamedAllowed)
+    : target_(std::move(target)), unnamedAllowed_(unnamedAllowed) {}
 
 OutputFile::~OutputFile() { discard(); }
 
@@ -73,7 +74,9 @@ bool OutputFile::create(std::string& error) {
   if (!error.empty()) return false;
   // An unnamed file, linked into the directory only at the commit; usable
   // when /proc shows its descriptor as a path that linkat can follow.
-  int fd = ::open(directoryOf(target_).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  int fd = unnamedAllowed_
+               ? ::open(directoryOf(target_).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)
+               : -1;
   if (fd >= 0 && ::access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) != 0) {
     ::close(fd);
     fd = -1;

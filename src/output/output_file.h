@@ -21,8 +21,9 @@ namespace vdsim {
 
 class OutputFile {
  public:
-  // The file that commit() will replace (or create).
-  explicit OutputFile(std::string target);
+  // The file that commit() will replace (or create). Without unnamedAllowed
+  // the temporary file is a named one even where an unnamed one could be made.
+  explicit OutputFile(std::string target, bool unnamedAllowed = true);
   ~OutputFile();  // removes the temporary file unless committed
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -59,6 +60,7 @@ class OutputFile {
   std::string target_;
   std::string temporary_;
   std::FILE* stream_ = nullptr;
+  bool unnamedAllowed_;
   bool unnamed_ = false;  // the temporary file has no name until prepare()
 };
 

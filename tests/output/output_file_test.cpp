@@ -40,41 +40,54 @@ struct OutputFiles : testing::Test {
   }
 };
 
+// With an unnamed temporary file and with a named one, where the file
+// system has no unnamed ones.
 TEST_F(OutputFiles, CommitReplacesTheTargetWholeWithAnOrdinaryMode) {
-  write("out.csv", "earlier run\n");
-  OutputFile file(path("out.csv"));
-  std::string error;
-  ASSERT_TRUE(file.create(error)) << error;
-  // Line-buffered: a row reaches the file when its line ends, not before.
-  std::fputs("row 1\nrow", file.stream());
-  struct stat info;
-  ASSERT_EQ(fstat(fileno(file.stream()), &info), 0);
-  EXPECT_EQ(info.st_size, 6);
-  EXPECT_EQ(file.digest(), sha256Hex("row 1\nrow"));
-  // Until the commit the earlier file is all a reader sees.
-  EXPECT_EQ(read("out.csv"), "earlier run\n");
-  const mode_t mask = umask(022);
-  ASSERT_TRUE(file.prepare(error)) << error;
-  umask(mask);
-  EXPECT_NE(file.temporaryPath().find("/.out.csv."), std::string::npos);
-  EXPECT_EQ(read("out.csv"), "earlier run\n");
-  ASSERT_TRUE(file.publish(error)) << error;
-  EXPECT_EQ(read("out.csv"), "row 1\nrow");
-  ASSERT_EQ(stat(path("out.csv").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
-  EXPECT_EQ(entries(), 1);  // no temporary file left
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    write("out.csv", "earlier run\n");
+    OutputFile file(path("out.csv"), unnamed);
+    std::string error;
+    ASSERT_TRUE(file.create(error)) << error;
+    EXPECT_EQ(file.temporaryPath().find("/.out.csv."), unnamed ? std::string::npos : dir.size());
+    // Line-buffered: a row reaches the file when its line ends, not before.
+    std::fputs("row 1\nrow", file.stream());
+    struct stat info;
+    ASSERT_EQ(fstat(fileno(file.stream()), &info), 0);
+    EXPECT_EQ(info.st_size, 6);
+    EXPECT_EQ(file.digest(), sha256Hex("row 1\nrow"));
+    // Until the commit the earlier file is all a reader sees.
+    EXPECT_EQ(read("out.csv"), "earlier run\n");
+    const mode_t mask = umask(022);
+    ASSERT_TRUE(file.prepare(error)) << error;
+    umask(mask);
+    EXPECT_EQ(file.temporaryPath().find("/.out.csv."), dir.size());
+    EXPECT_EQ(read("out.csv"), "earlier run\n");
+    ASSERT_TRUE(file.publish(error)) << error;
+    EXPECT_EQ(read("out.csv"), "row 1\nrow");
+    ASSERT_EQ(stat(path("out.csv").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_EQ(entries(), 1);  // no temporary file left
+  }
 }
 
 TEST_F(OutputFiles, DiscardOrDestructionLeavesTheTargetAsItWas) {
   write("out.csv", "earlier run\n");
-  {
-    OutputFile file(path("out.csv"));
-    std::string error;
-    ASSERT_TRUE(file.create(error)) << error;
-    std::fputs("half a row", file.stream());
+  for (const bool unnamed : {true, false}) {
+    {
+      OutputFile file(path("out.csv"), unnamed);
+      std::string error;
+      ASSERT_TRUE(file.create(error)) << error;
+      std::fputs("half a row", file.stream());
+    }
+    {
+      OutputFile file(path("out.csv"), unnamed);
+      std::string error;
+      ASSERT_TRUE(file.create(error) && file.prepare(error)) << error;
+    }
+    EXPECT_EQ(read("out.csv"), "earlier run\n");
+    EXPECT_EQ(entries(), 1);
   }
-  EXPECT_EQ(read("out.csv"), "earlier run\n");
-  EXPECT_EQ(entries(), 1);
 }
 
 TEST_F(OutputFiles, OnlyARegularFileIsReplaced) {
