@@ -30,8 +30,8 @@ bool sameLetters(const char* a, const char* aEnd, const char* b) {
 
 // True when [a, aEnd) is the string b exactly: the common case, first.
 bool same(const char* a, const char* aEnd, const char* b) {
-  const std::size_t length = std::size_t(aEnd - a);
-  return std::strncmp(a, b, length) == 0 && b[length] == '\0';
+  const std::size_t length = std::size_t(aEnd - a);  // a key may hold a NUL byte
+  return std::strlen(b) == length && std::memcmp(a, b, length) == 0;
 }
 
 }  // namespace

@@ -193,6 +193,7 @@ bool commitOutputs(std::initializer_list<OutputFile*> files, std::string& error)
   for (OutputFile* file : files) {
     if (!file->prepare(error)) {
       for (OutputFile* other : files) other->discard();
+      error += "; the previous outputs are left as they were";
       return false;
     }
   }
@@ -200,7 +201,8 @@ bool commitOutputs(std::initializer_list<OutputFile*> files, std::string& error)
   for (OutputFile* file : files) {
     if (!file->publish(error)) {
       for (OutputFile* other : files) other->discard();
-      if (!renamed.empty()) error += " (" + renamed + " already replaced)";
+      error += renamed.empty() ? "; the previous outputs are left as they were"
+                               : "; " + renamed + " already replaced, the others left as they were";
       return false;
     }
     renamed += (renamed.empty() ? "" : ", ") + file->target();

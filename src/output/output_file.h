@@ -68,7 +68,7 @@ class OutputFile {
 // any is renamed, and they are renamed in the order given, so the last one
 // appears last. A failure before the renames leaves every target as it was;
 // one during them (a target changed in between) leaves those renamed before
-// it replaced, which error then names.
+// it replaced. The error says which.
 bool commitOutputs(std::initializer_list<OutputFile*> files, std::string& error);
 
 }  // namespace vdsim

@@ -25,6 +25,9 @@ TEST(InputLog, AKeyNamesItsItemByFieldOrKeyWordWithoutUnitOrCase) {
       {"gears", list, false},
   };
   for (const Case& c : cases) EXPECT_EQ(keyNamesItem(c.key, c.item), c.names) << c.key;
+  // A NUL byte is a character of the key like any other.
+  EXPECT_FALSE(keyNamesItem(std::string("spring\0 and more", 16), spring));
+  EXPECT_TRUE(keyNamesItem(std::string("spring\0", 7), spring));
 }
 
 TEST(InputLog, FieldNamesAreWrittenAsInTheCode) {

@@ -24,6 +24,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -495,31 +496,49 @@ class Check(RunTest):
 class OutputSet(RunTest):
     """The outputs of a run are replaced together, and record the inputs as read."""
 
-    def test_the_inputs_are_recorded_as_they_were_read(self):
-        # The run blocks on a full pipe of solver messages (a car of zero
-        # mass: every step singular) while its inputs are changed.
-        scenario = Scenario(self)
+    def run_blocked(self, scenario, meanwhile):
+        """Runs a car of zero mass (every step singular, 1000 solver messages
+        on standard output) with --extended; while it is blocked on a full
+        pipe, long after its inputs were read, calls meanwhile()."""
         scenario.write("Sedan.ini", scenario.read("Sedan.ini").replace(b"1300.0", b"0.0", 1))
-        read = {name: sha256(scenario.path(name)) for name in FILES}
+        before = {name: sha256(scenario.path(name)) for name in FILES}
         process = subprocess.Popen(scenario.command("--extended"), cwd=scenario.dir,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         self.addCleanup(process.kill)
         fcntl.fcntl(process.stdout, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)
         deadline = time.monotonic() + TIMEOUT
-        while not select.select([], [], [], 0.01)[0]:
-            waiting = bytearray(4)
-            fcntl.ioctl(process.stdout, getattr(__import__("termios"), "FIONREAD"), waiting)
-            if int.from_bytes(waiting, sys.byteorder) >= 4096:
-                break
-            self.assertLess(time.monotonic(), deadline)
-        for name in FILES:
-            with open(scenario.path(name), "ab") as f:
-                f.write(b"\nedited while the run went on\n")
+        waiting = bytearray(4)
+        while int.from_bytes(waiting, sys.byteorder) < 4096:
+            self.assertLess(time.monotonic(), deadline, "the pipe never filled")
+            time.sleep(0.01)
+            fcntl.ioctl(process.stdout, termios.FIONREAD, waiting)
+        meanwhile()
         _, err = process.communicate(timeout=TIMEOUT)
-        self.assertEqual(process.returncode, 3, err)
+        return process.returncode, err.decode(), before
+
+    def test_the_inputs_are_recorded_as_they_were_read(self):
+        scenario = Scenario(self)
+
+        def edit():
+            for name in FILES:
+                with open(scenario.path(name), "ab") as f:
+                    f.write(b"\nedited while the run went on\n")
+
+        status, err, read = self.run_blocked(scenario, edit)
+        self.assertEqual(status, 3, err)
         record = json.loads(scenario.read("Data/Run.json"))
         self.assertEqual({f["file"]: f["sha256"] for f in record["inputs"]}, read)
+
+    def test_an_output_that_cannot_be_replaced_leaves_every_output_as_it_was(self):
+        scenario = Scenario(self)
+        status, err, _ = self.run_blocked(scenario,
+                                          lambda: os.mkdir(scenario.path("Data/Run.json")))
+        self.assertEqual(status, 2, err)
+        self.assertTrue(err.endswith("vdsim: Data/Run.json: cannot replace it: Is a directory; "
+                                     "the previous outputs are left as they were\n"), err)
+        self.assertEqual(scenario.read("Data/Output.csv"), EARLIER)
+        self.assertEqual(scenario.data(), ["Output.csv", "Run.json"])
 
     @unittest.skipUnless(shutil.which("strace") or os.environ.get("VDSIM_TEST_REQUIRE_ALL"),
                          "needs strace")

@@ -135,7 +135,8 @@ TEST_F(OutputFiles, AFailureBeforeTheRenamesLeavesEveryTargetAsItWas) {
     ASSERT_EQ(rename(target.c_str(), path("saved").c_str()), 0);
     ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
     EXPECT_FALSE(commitOutputs({&a, &b, &c}, error));
-    EXPECT_EQ(error, target + ": cannot replace it: Is a directory");
+    EXPECT_EQ(error, target + ": cannot replace it: Is a directory; the previous outputs are left "
+                              "as they were");
     ASSERT_EQ(rmdir(target.c_str()), 0);
     ASSERT_EQ(rename(path("saved").c_str(), target.c_str()), 0);
     EXPECT_EQ(read("a") + read("b") + read("c"), "old aold bold c");
