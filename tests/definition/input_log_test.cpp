@@ -1,4 +1,4 @@
-// Item descriptions: which keys name an item, and the field names shown.
+// Which keys name an item.
 #include "definition/input_log.h"
 
 #include <gtest/gtest.h>
@@ -28,25 +28,6 @@ TEST(InputLog, AKeyNamesItsItemByFieldOrKeyWordWithoutUnitOrCase) {
   // A NUL byte is a character of the key like any other.
   EXPECT_FALSE(keyNamesItem(std::string("spring\0 and more", 16), spring));
   EXPECT_TRUE(keyNamesItem(std::string("spring\0", 7), spring));
-}
-
-TEST(InputLog, FieldNamesAreWrittenAsInTheCode) {
-  EXPECT_EQ(fieldName("end_radius"), "endRadius");
-  EXPECT_EQ(fieldName("springRate"), "springRate");
-  EXPECT_EQ(fieldName("a_b_c"), "aBC");
-}
-
-TEST(InputLog, DigestsAreKeptOnlyWhenAskedAndWarningsNameFileAndLine) {
-  InputLog log;
-  log.read("a.ini", "abc");
-  EXPECT_TRUE(log.digests.empty());
-  log.keepDigests = true;
-  log.read("a.ini", "abc");
-  ASSERT_EQ(log.digests.size(), 1u);
-  EXPECT_EQ(log.digests[0].sha256,
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  log.warn("Sedan.ini", 40, "a second [car] section replaces the one at line 2");
-  EXPECT_EQ(log.warnings.back(), "Sedan.ini:40: a second [car] section replaces the one at line 2");
 }
 
 }  // namespace
