@@ -163,7 +163,7 @@ class SweepRunTest(DirectRunChecks, Sweeping):
         self.assertEqual(rows[0]["message"], "")
         self.assertEqual(rows[1]["message"],
                          "vdsim: Events.ini:4: [car], item 2: the time step must be a "
-                         "positive number of seconds, found -1.000000")
+                         "positive number of seconds, found -1")
         self.assertEqual(rows[1]["top_speed_mps"], "")
         self.assertEqual(rows[0]["rows"], "27")
         self.assertIn("  0002: vdsim: Events.ini:4: [car], item 2", result.stdout)
