@@ -3,16 +3,18 @@
 # directory: for the tests of vdsim-sweep --slurm, and for anyone who wants
 # to try that back end without a cluster.
 #
-#   tests/python/slurm_cluster.sh start DIR   # prints: export SLURM_CONF=DIR/slurm.conf
+#   tests/python/slurm_cluster.sh start DIR [SETTING...]
 #   tests/python/slurm_cluster.sh stop DIR
 #
 # start runs, as root and without systemd: munged with a key and a socket
 # directory of its own; slurmctld -D and slurmd -D -N localhost in the
 # background, with a slurm.conf whose two ports are free ones on loopback
 # chosen now (so that two copies of the test suite can run at once) and
-# whose state, spool and log files are under DIR. It returns once sinfo
-# shows the node idle, exit status 1 (and the daemons' logs) if it does not
-# come up. stop shuts the cluster down (scontrol shutdown) and then munged,
+# whose state, spool and log files are under DIR (SETTINGs such as
+# MaxArraySize=5 are added to it). Once sinfo shows the node idle it prints
+# the line that points Slurm's commands at the cluster (export
+# SLURM_CONF=DIR/slurm.conf); exit status 1 (and the daemons' logs) if it
+# does not come up. stop shuts the cluster down (scontrol shutdown) and then munged,
 # by the process ids recorded in DIR. Every client command (sbatch, squeue,
 # vdsim-sweep --slurm) finds the cluster through SLURM_CONF.
 #
@@ -21,12 +23,14 @@
 set -u
 
 usage() {
-  echo "usage: $0 start DIR | stop DIR" >&2
+  echo "usage: $0 start DIR [SETTING...] | stop DIR" >&2
   exit 2
 }
-[ $# -eq 2 ] || usage
+[ $# -ge 2 ] || usage
 action=$1
 dir=$2
+shift 2
+[ $# -eq 0 ] || [ "$action" = start ] || usage
 case $dir in /*) ;; *) dir=$(pwd)/$dir ;; esac
 conf=$dir/slurm.conf
 export SLURM_CONF="$conf"
@@ -101,13 +105,14 @@ s = [socket.socket() for _ in range(2)]
 for x in s:
     x.bind(("127.0.0.1", 0))
 print(*(x.getsockname()[1] for x in s))') || exit 1
-  set -- $ports
+  ctld_port=${ports% *}
+  slurmd_port=${ports#* }
   cat >"$conf" <<EOF
 # A one-node cluster for vdsim-sweep's tests, made by $0.
 ClusterName=vdsim
 SlurmctldHost=localhost
-SlurmctldPort=$1
-SlurmdPort=$2
+SlurmctldPort=$ctld_port
+SlurmdPort=$slurmd_port
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
@@ -134,6 +139,9 @@ KillWait=5
 NodeName=localhost NodeAddr=127.0.0.1 CPUs=$(nproc)
 PartitionName=debug Nodes=localhost Default=YES MaxTime=INFINITE State=UP
 EOF
+  for setting in "$@"; do
+    echo "$setting" >>"$conf"
+  done
   slurmctld -D -i -f "$conf" >"$dir/log/slurmctld.out" 2>&1 </dev/null &
   echo $! >"$dir/slurmctld.pid"
   slurmd -D -N localhost -f "$conf" >"$dir/log/slurmd.out" 2>&1 </dev/null &
@@ -157,7 +165,7 @@ EOF
 case $action in
   start)
     tries=0
-    until start; do
+    until start "$@"; do
       tries=$((tries + 1))
       stop
       # A daemon that could not bind its port is worth another try.
