@@ -26,13 +26,25 @@ from .sweep_file import SweepError
 LIMIT_MARGIN = 60.0  # s that GNU parallel's time limit leaves after run-one's
 JOBLOG_HEADER = "Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n"
 STOP_WAIT = 60  # s to wait for GNU parallel to stop its jobs before it is killed
+# A process group of its own for GNU parallel (process_group lets Python
+# start it without copying this process first, from Python 3.11).
+NEW_GROUP = {"process_group": 0} if sys.version_info >= (3, 11) else {"preexec_fn": os.setpgrp}
 
 
 def find_parallel():
-    """Path of GNU parallel; SweepError when missing or another program."""
+    """Path of GNU parallel; SweepError when missing or another program.
+    GNU parallel is a Perl script that names itself: read, that is quicker
+    than starting it; anything else is asked for its --version."""
     path = shutil.which("parallel")
     if path is None:
         raise SweepError("GNU parallel not found: install it (Debian: apt-get install parallel)")
+    try:
+        with open(path, "rb") as stream:
+            script = stream.read(1 << 20)
+        if script.startswith(b"#!") and b"GNU parallel" in script:
+            return path
+    except OSError:
+        pass
     try:
         version = subprocess.run([path, "--version"], capture_output=True, text=True,
                                  timeout=30, stdin=subprocess.DEVNULL).stdout
@@ -119,7 +131,7 @@ class Parallel:
         sys.stdout.flush()
         with interrupts.held():
             self.process = subprocess.Popen(line, cwd=self.directory, stdin=subprocess.PIPE,
-                                            bufsize=0, preexec_fn=os.setpgrp)
+                                            bufsize=0, **NEW_GROUP)
         try:
             for name in names:  # unbuffered: a stop leaves no name half sent
                 self.process.stdin.write(("%s/%s\n" % (sd.RUNS, name)).encode())

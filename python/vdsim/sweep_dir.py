@@ -97,7 +97,8 @@ if [ -n "$stopped" ]; then
 fi
 awk -v s="$start" -v e="$end" 'BEGIN { printf "%%.3f\n", e - s }' >time
 uname -n >host
-status=$(cat status.new 2>/dev/null || echo 125)
+status=125
+{ read -r status <status.new; } 2>/dev/null
 mv -f status.new status 2>/dev/null || echo "$status" >status
 if [ -n "$pack" ]; then
   name=${run%%/}

@@ -19,6 +19,8 @@ from vdsim import inputs  # noqa: E402
 from vdsim import metrics as m  # noqa: E402
 from vdsim import output as vo  # noqa: E402
 from vdsim import sweep_cli  # noqa: E402
+from vdsim import sweep_dir as sd  # noqa: E402
+from vdsim import sweep_run  # noqa: E402
 from vdsim.scenario import run_wheelbase  # noqa: E402
 from vdsim.sweep_summary import format_cell  # noqa: E402
 
@@ -63,19 +65,54 @@ def direct_output(ride_frequency, anti_roll_rear):
     return _direct_outputs[key]
 
 
+class OneAfterAnother:
+    """A back end for the tests of what a sweep does around its runs: each
+    run with run-one, one after the other, in this process (GNU parallel's
+    start-up is most of a short sweep's time; other tests run it)."""
+
+    name = "one after another"
+
+    def __init__(self, settings, progress):
+        self.directory, self.timeout = settings.out, settings.timeout
+
+    def where(self):
+        return "one after another"
+
+    def run(self, names, todo, interrupts):
+        for name in names:
+            subprocess.run(["sh", os.path.join(sd.BIN, "run-one"), "-t",
+                            sd.seconds_text(self.timeout), os.path.join(sd.RUNS, name),
+                            os.path.join(sd.BIN, "vdsim")], cwd=self.directory,
+                           stdout=subprocess.DEVNULL, timeout=60)
+        return 0
+
+    def stop(self):
+        pass
+
+    def outcome(self, name):
+        return None
+
+
 class SweepCase(support.TempDir):
     """A test in a temporary directory that holds a short base scenario and
-    the HOME of every sweep it runs (GNU parallel keeps files there)."""
+    the HOME of every sweep it runs (GNU parallel keeps files there).  With
+    one_after_another set the sweeps run without GNU parallel."""
+
+    one_after_another = False
 
     def setUp(self):
         support.require_vdsim(self)
-        support.require_programs(self, ("parallel", "parallel"))
+        if not self.one_after_another:
+            support.require_programs(self, ("parallel", "parallel"))
         super().setUp()
         self.home = self.path("home")
         os.makedirs(self.home)
-        patch = mock.patch.dict(os.environ, HOME=self.home)
-        patch.start()
-        self.addCleanup(patch.stop)
+        patches = [mock.patch.dict(os.environ, HOME=self.home)]
+        if self.one_after_another:
+            patches.append(mock.patch.object(sweep_run, "make_backend", OneAfterAnother))
+        for patch in patches:
+            patch.start()
+            self.addCleanup(patch.stop)
         self.base = support.make_short_base(self.path("base"))
 
     def sweep(self, *argv):

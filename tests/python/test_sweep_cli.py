@@ -3,9 +3,10 @@ machine.
 
 Two sweeps run tools/vdsim-sweep as a user runs it (its outputs against
 direct runs of the simulator; a sweep stopped by SIGTERM, then resumed);
-the others run the command line in this process.  Each test has its own
-temporary directory, which is also the sweeps' HOME.  The sweep over ssh
-hosts is in test_sweep_hosts, the Slurm back end in test_slurm_cluster.
+the others run the command line in this process, those about what happens
+around the runs without GNU parallel.  Each test has its own temporary
+directory, which is also the sweeps' HOME.  The sweep over ssh hosts is in
+test_sweep_hosts, the Slurm back end in test_slurm and test_slurm_cluster.
 """
 
 import os
@@ -129,6 +130,8 @@ class SweepRunTest(ss.SweepCase):
 class RunOutcomeTest(ss.SweepCase):
     """Runs that fail or take too long keep their row; the sweep says how many."""
 
+    one_after_another = True
+
     def test_failed_runs_keep_their_row(self):
         out = self.path("sweep")
         sweep = self.write("grid.txt", "Events.ini:[car]:timeStep=0.002,-1\n%s=1.4\n" % RIDE)
@@ -142,6 +145,23 @@ class RunOutcomeTest(ss.SweepCase):
         self.assertEqual(rows[1]["top_speed_mps"], "")
         self.assertEqual(rows[0]["rows"], "27")
         self.assertIn("  0002: vdsim: Events.ini:4: ", stdout)
+
+    def test_override_warning_comes_first(self):
+        out = self.path("sweep")
+        sweep = self.write("springs.txt", "{car}.ini:[corner]:1:spring = 20000, 40000\n")
+        status, _, stderr = self.sweep(self.base, sweep, "-o", out)
+        self.assertEqual(status, 0, stderr)
+        self.assertEqual(stderr.splitlines(), [
+            "vdsim-sweep: warning: {car}.ini:[corner]:1:spring: Sedan.ini [corner] 1, "
+            "spring(N/m): Sedan.params is present and derives the spring rate from its "
+            "frontRideFrequency, so the value set here has no effect; set "
+            "{car}.params:[params]:frontRideFrequency instead"])
+        runs = [read(os.path.join(out, "runs", r, "Data", "Output.csv")) for r in ("0001", "0002")]
+        self.assertEqual(runs[0], runs[1])  # as the warning says
+
+
+class TimeLimitTest(ss.SweepCase):
+    """A run that does not end is stopped; GNU parallel takes any time limit."""
 
     def test_time_limits(self):
         fake = self.stand_in("case $run in 0002) while :; do echo Sing. Found At: 7; done ;; esac")
@@ -162,22 +182,11 @@ class RunOutcomeTest(ss.SweepCase):
                                        "-o", out, "--timeout", "1000000")
         self.assertEqual(status, 0, stderr)
 
-    def test_override_warning_comes_first(self):
-        out = self.path("sweep")
-        sweep = self.write("springs.txt", "{car}.ini:[corner]:1:spring = 20000, 40000\n")
-        status, _, stderr = self.sweep(self.base, sweep, "-o", out)
-        self.assertEqual(status, 0, stderr)
-        self.assertEqual(stderr.splitlines(), [
-            "vdsim-sweep: warning: {car}.ini:[corner]:1:spring: Sedan.ini [corner] 1, "
-            "spring(N/m): Sedan.params is present and derives the spring rate from its "
-            "frontRideFrequency, so the value set here has no effect; set "
-            "{car}.params:[params]:frontRideFrequency instead"])
-        runs = [read(os.path.join(out, "runs", r, "Data", "Output.csv")) for r in ("0001", "0002")]
-        self.assertEqual(runs[0], runs[1])  # as the warning says
-
 
 class CheckedFirstTest(ss.SweepCase):
     """Every check comes before the disk is touched: a previous sweep survives a bad one."""
+
+    one_after_another = True
 
     def previous_sweep(self):
         """SWEEP_DIR holding a finished sweep of two runs; returns its path and
@@ -250,6 +259,8 @@ class CheckedFirstTest(ss.SweepCase):
 
 
 class PlotTest(ss.SweepCase):
+    one_after_another = True
+
     def test_a_metric_against_a_swept_value(self):
         support.require_modules(("matplotlib", "python3-matplotlib"))
         out = self.path("sweep")
@@ -284,7 +295,7 @@ class SkipPolicyTest(unittest.TestCase):
         env = dict(support.tool_environment(**environment), PATH=bare, HOME=bare)
         env.pop("VDSIM_TEST_REQUIRE_ALL", None) if not environment else None
         return subprocess.run([sys.executable, "run_tests.py",
-                               "test_sweep_cli.RunOutcomeTest.test_failed_runs_keep_their_row"],
+                               "test_sweep_cli.TimeLimitTest"],
                               cwd=support.HERE, capture_output=True, text=True, env=env,
                               timeout=120)
 
