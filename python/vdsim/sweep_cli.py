@@ -162,3 +162,6 @@ def main(argv):
         sys.stdout.flush()
         sys.stderr.write("%s: %s\n" % (PROG, error))
         return error.status
+    except KeyboardInterrupt:  # before the sweep's own handling of signals
+        sys.stderr.write("%s: interrupted\n" % PROG)
+        return 130

@@ -183,8 +183,12 @@ def runs_to_make(settings, scenario, sweep, done):
         warnings.simplefilter("ignore", OverrideWarning)  # named once before the sweep
         for index, name in enumerate(run_names(sweep.count)):
             if name not in done:
-                sd.make_run_dir(os.path.join(settings.out, sd.RUNS, name), scenario,
-                                sweep.addresses, sweep.values(index))
+                path = os.path.join(settings.out, sd.RUNS, name)
+                try:
+                    sd.make_run_dir(path, scenario, sweep.addresses, sweep.values(index))
+                except OSError as error:
+                    raise SweepError("%s: cannot make the run directory: %s"
+                                     % (path, error.strerror or error), 1) from None
                 yield name
 
 
@@ -300,7 +304,7 @@ def _execute(settings, ui, interrupts):
             status = backend.run(runs_to_make(settings, scenario, sweep, done), todo, interrupts)
         except Stopped as stop:
             stopped = stop.signum
-        except SweepError:
+        except BaseException:
             with interrupts.held():
                 backend.stop()
             raise
