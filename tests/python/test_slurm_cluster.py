@@ -103,7 +103,7 @@ class RunOutcomeTest(SlurmCase):
         out = self.path("sweep")
         # Held until the test has removed run 4's directory: its task cannot find it.
         process = subprocess.Popen(self.command(self.base, sweep, "-o", out, "--slurm",
-                                                "--slurm-option=--hold", "--timeout", "1",
+                                                "--slurm-option=--hold", "--timeout", "4",
                                                 "--vdsim", fake),
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                    env=self.environment())
@@ -130,7 +130,7 @@ class RunOutcomeTest(SlurmCase):
                          [("0", os.uname().nodename), ("2", os.uname().nodename),
                           ("timeout", os.uname().nodename), ("FAILED", "")])
         self.assertRegex(rows[1]["message"], r"^vdsim: Events.ini:4: .*time step")
-        self.assertEqual(rows[2]["message"], "stopped after 1 s (--timeout)")
+        self.assertEqual(rows[2]["message"], "stopped after 4 s (--timeout)")
         self.assertEqual(rows[3]["message"], "task %s_4 on localhost found no run directory: "
                          "the sweep directory must be on a file system the compute nodes see"
                          % job)
