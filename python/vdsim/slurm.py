@@ -166,7 +166,10 @@ class Slurm:
         self.stopped = False
 
     def where(self):
-        return "through Slurm"
+        """Where the runs go, for the line that starts the sweep."""
+        return "through Slurm (%d run%s a task, array jobs of at most %d tasks)" % (
+            self.runs_per_task, "" if self.runs_per_task == 1 else "s",
+            max(1, self.array_size - 1))
 
     def check(self):
         """Before the disk is touched: the commands, the cluster's
@@ -177,6 +180,9 @@ class Slurm:
             raise SweepError("cannot reach Slurm: scontrol show config: %s"
                              % (_first_error(error) or "exit status %d" % status))
         self.array_size = max_array_size(text)
+        if self.array_size < 2:
+            raise SweepError("this Slurm allows no array jobs (MaxArraySize = %d in "
+                             "scontrol show config)" % self.array_size)
         status, _, error = _slurm(["sbatch", "--test-only", "--array=1-1", "--output=/dev/null",
                                    "--error=/dev/null"] + self.options + ["--wrap=true"])
         if status != 0:
@@ -308,13 +314,19 @@ class Slurm:
 
 def queued_jobs(directory):
     """The jobs of a previous sweep in `directory` (its slurm/jobs) still in the
-    queue; empty when there are none or Slurm's commands are not here."""
+    queue; empty when there are none or Slurm's commands are not here.
+    SweepError when squeue cannot tell."""
+    path = os.path.join(directory, sd.SLURM, "jobs")
     try:
-        with open(os.path.join(directory, sd.SLURM, "jobs")) as stream:
+        with open(path) as stream:
             jobs = [line.strip() for line in stream if line.strip().isdigit()]
     except OSError:
         return []
     if not jobs or shutil.which("squeue") is None:
         return []
     queue = Slurm(directory, (), None, 1, 1.0, False).queue(jobs)
-    return sorted({job for job, _ in queue or {}})
+    if queue is None:
+        raise SweepError("%s: squeue fails, so whether the Slurm jobs %s of the sweep there "
+                         "still run is not known (remove %s if they are gone)"
+                         % (directory, ", ".join(jobs), path))
+    return sorted({job for job, _ in queue})

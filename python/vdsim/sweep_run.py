@@ -3,7 +3,7 @@ command line (vdsim-sweep) and Python (vdsim.sweep) share.
 
     outcome = execute(settings, ui)
 
-`settings` holds what vdsim-sweep's options say (see sweep_cli.check_settings);
+`settings` holds what vdsim-sweep's options say (DEFAULTS, check_settings);
 its `sweep` is a sweep file's path or a mapping from address to values.
 Everything is checked before the disk is touched: the simulator, the base
 scenario, every address and value, the run count, the back end (GNU
@@ -19,6 +19,7 @@ previous summary.csv stays).
 import contextlib
 import os
 import shlex
+import shutil
 import signal
 import threading
 import warnings
@@ -165,7 +166,7 @@ def make_backend(settings, progress):
     path = parallel.find_parallel()
     if settings.hosts:
         parallel.read_hosts(settings.hosts)
-        if parallel.shutil.which("rsync") is None:
+        if shutil.which("rsync") is None:
             raise SweepError("rsync not found: GNU parallel copies run directories to "
                              "the hosts with it (Debian: apt-get install rsync)")
     return parallel.Parallel(path, settings.out, settings.jobs, settings.hosts,
@@ -235,12 +236,17 @@ def collect(settings, sweep, backend):
                               sweep.count, settings.plot)
     try:
         for index, name in enumerate(run_names(sweep.count)):
-            host, ended = backend.outcome(name) or ("", None)
-            if ended is None and name in log:
-                host, ended = log[name].get("Host", ""), results.joblog_end(
-                    log[name], settings.timeout + parallel.LIMIT_MARGIN)
-            summary.add(results.collect_run(os.path.join(settings.out, sd.RUNS, name), name,
-                                            sweep.values(index), settings.timeout, host, ended))
+            run_dir = os.path.join(settings.out, sd.RUNS, name)
+            logged = log.get(name)
+            host, ended = (logged.get("Host", "") if logged else ""), None
+            if results.read_status(run_dir) is None:  # how it ended, if it did
+                found = backend.outcome(name)
+                if found is not None:
+                    host, ended = found
+                elif logged is not None:
+                    ended = results.joblog_end(logged, settings.timeout + parallel.LIMIT_MARGIN)
+            summary.add(results.collect_run(run_dir, name, sweep.values(index),
+                                            settings.timeout, host, ended))
     except BaseException:
         summary.discard()
         raise
