@@ -98,42 +98,47 @@ class ExampleTest(SlurmCase):
 class RunOutcomeTest(SlurmCase):
     def test_failed_timed_out_and_lost_runs(self):
         fake = self.stand_in("case $run in 0003) exec sleep 60 ;; esac")
-        sweep = self.write("four.csv", "Events.ini:[car]:timeStep,%s\n0.002,1.2\n-1,1.2\n"
-                                       "0.002,1.3\n0.002,1.4\n" % RIDE)
+        sweep = self.write("five.csv", "Events.ini:[car]:timeStep,%s\n0.002,1.2\n-1,1.2\n"
+                                       "0.002,1.3\n0.002,1.4\n0.002,1.5\n" % RIDE)
         out = self.path("sweep")
-        # Held until the test has removed run 4's directory: its task cannot find it.
+        # Held until the test has removed run 4's directory (its task cannot
+        # find it) and cancelled run 5's task.
         process = subprocess.Popen(self.command(self.base, sweep, "-o", out, "--slurm",
                                                 "--slurm-option=--hold", "--timeout", "4",
                                                 "--vdsim", fake),
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                    env=self.environment())
         try:
-            self.wait_for(lambda: self.jobs(out), "no job submitted")
-            job = self.jobs(out)[0]
-            # A job of the sweep is in the queue: nothing may replace the sweep.
+            # Five tasks: an array job of four and one of one.
+            self.wait_for(lambda: len(self.jobs(out)) == 2, "no jobs submitted")
+            job, last = self.jobs(out)
+            # Jobs of the sweep are in the queue: nothing may replace the sweep.
             for resume in ([], ["--resume"]):
                 status, _, stderr = self.sweep(self.base, sweep, "-o", out, "--slurm", *resume)
                 self.assertEqual(status, 2)
-                self.assertIn("the Slurm jobs %s of the sweep there are still in the queue"
-                              % job, stderr)
+                self.assertIn("the Slurm jobs %s, %s of the sweep there are still in the queue"
+                              % (job, last), stderr)
             shutil.rmtree(os.path.join(out, "runs", "0004"))
+            subprocess.run(["scancel", last], check=True, timeout=60)
             subprocess.run(["scontrol", "release", job], check=True, timeout=60)
             stdout, stderr = process.communicate(timeout=120)
         finally:
             if process.poll() is None:
                 process.kill()
                 process.wait()
-        self.assertEqual((process.returncode, stderr), (1, "vdsim-sweep: 3 of 4 runs failed\n"),
+        self.assertEqual((process.returncode, stderr), (1, "vdsim-sweep: 4 of 5 runs failed\n"),
                          stdout)
         rows = read_summary(os.path.join(out, "summary.csv"))
         self.assertEqual([(row["status"], row["host"]) for row in rows],
                          [("0", os.uname().nodename), ("2", os.uname().nodename),
-                          ("timeout", os.uname().nodename), ("FAILED", "")])
+                          ("timeout", os.uname().nodename), ("FAILED", ""), ("CANCELLED", "")])
         self.assertRegex(rows[1]["message"], r"^vdsim: Events.ini:4: .*time step")
         self.assertEqual(rows[2]["message"], "stopped after 4 s (--timeout)")
         self.assertEqual(rows[3]["message"], "task %s_4 on localhost found no run directory: "
                          "the sweep directory must be on a file system the compute nodes see"
                          % job)
+        self.assertRegex(rows[4]["message"], r"^no result: Slurm task %s_1 ended CANCELLED "
+                         r"\(exit code [0-9:]+" % last)
 
 
 class StopTest(SlurmCase):
