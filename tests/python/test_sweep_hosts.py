@@ -1,8 +1,7 @@
 """Tests of vdsim-sweep --hosts: a sweep over two ssh "hosts", an sshd this
-test starts on two free loopback ports, whose sessions start in a home
-directory inside the test's temporary directory (so the hosts' working
-directories are the test's alone).  Each run makes several ssh connections:
-the test is labelled slow.
+test starts on two free loopback ports, whose sessions have their HOME and
+working directory inside the test's temporary directory (so the hosts'
+working directories, and the shell's start-up files, are the test's alone).
 """
 
 import getpass
@@ -32,7 +31,8 @@ def free_ports(count):
 
 class TwoHosts:
     """An sshd on two loopback ports, with a host key and a client key made
-    for the test; every session starts in `home` with HOME set to it, and
+    for the test; every session runs in `home` with HOME set to it (before
+    the shell starts, which reads its start-up files from there), and
     leaves a line in the file `sessions`."""
 
     SSHD = "/usr/sbin/sshd"
@@ -56,8 +56,8 @@ class TwoHosts:
                 "AuthorizedKeysFile {d}/authorized_keys\nStrictModes no\nUsePAM no\n"
                 "PermitRootLogin prohibit-password\nPasswordAuthentication no\n"
                 "KbdInteractiveAuthentication no\nUseDNS no\nPrintMotd no\n"
-                "ForceCommand echo >> {d}/sessions; HOME={h}; export HOME; cd {h} && "
-                "eval \"$SSH_ORIGINAL_COMMAND\"\n"
+                "SetEnv HOME={h}\n"
+                "ForceCommand echo >> {d}/sessions; cd {h} && eval \"$SSH_ORIGINAL_COMMAND\"\n"
                 "LogLevel ERROR\n".format(d=directory, h=home))
         # sshd needs its privilege separation directory (made by its init script).
         if not os.path.isdir("/run/sshd") and os.geteuid() == 0:
