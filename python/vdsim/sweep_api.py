@@ -9,11 +9,11 @@ with its summary returned as a table.
 """
 
 import argparse
+import csv
+import os
+import signal
 import sys
 import warnings
-
-import csv
-import signal
 
 from . import sweep_run
 from .inputs import INTEGER, c_integer
@@ -35,10 +35,11 @@ def sweep(base, values, out_dir, jobs=None, hosts=None, slurm=None, timeout=600.
               combination run, the first address changing slowest
     jobs      runs at a time with GNU parallel (default: one per core)
     hosts     a GNU parallel ssh login file: run on those hosts
-    slurm     True, or a list of sbatch options ("--partition=short"): submit
-              the runs to Slurm as array jobs; out_dir must be on a file
-              system the compute nodes see (max_parallel, runs_per_task as
-              --max-parallel, --runs-per-task)
+    slurm     True, or sbatch options (a list, or one string as
+              "--partition=short --time 30"): submit the runs to Slurm as
+              array jobs; out_dir must be on a file system the compute nodes
+              see (max_parallel, runs_per_task as --max-parallel,
+              --runs-per-task)
     timeout   seconds of wall time a run may take
     plot      metrics to draw against the first swept value (--plot)
 
@@ -57,14 +58,17 @@ def sweep(base, values, out_dir, jobs=None, hosts=None, slurm=None, timeout=600.
             raise ImportError("vdsim.sweep(as_frame=True) needs pandas (Debian: apt-get "
                               "install python3-pandas); without it the rows come as dicts") \
                 from None
-    options = (list(slurm) if slurm not in (None, True, False) else [])
+    if slurm is None or isinstance(slurm, bool):
+        options = []
+    else:
+        options = [slurm] if isinstance(slurm, str) else list(slurm)
     settings = argparse.Namespace(**dict(
         sweep_run.DEFAULTS, base=str(base), sweep=values, out=str(out_dir), jobs=jobs,
-        hosts=hosts, slurm=bool(slurm), slurm_options=options, max_parallel=max_parallel,
-        runs_per_task=runs_per_task, resume=resume, timeout=float(timeout), plot=list(plot),
-        vdsim=vdsim))
+        hosts=hosts, slurm=slurm not in (None, False), slurm_options=options,
+        max_parallel=max_parallel, runs_per_task=runs_per_task, resume=resume,
+        timeout=float(timeout), plot=list(plot), vdsim=vdsim))
     if isinstance(values, (str, bytes)) or hasattr(values, "__fspath__"):
-        settings.sweep = str(values)
+        settings.sweep = os.fsdecode(values)
     sweep_run.check_settings(settings)
     ui = sweep_run.Ui(lambda text: None,
                       lambda text: warnings.warn(text, OverrideWarning, stacklevel=3),
