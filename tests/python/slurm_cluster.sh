@@ -14,9 +14,10 @@
 # MaxArraySize=5 are added to it). Once sinfo shows the node idle it prints
 # the line that points Slurm's commands at the cluster (export
 # SLURM_CONF=DIR/slurm.conf); exit status 1 (and the daemons' logs) if it
-# does not come up. stop shuts the cluster down (scontrol shutdown) and then munged,
-# by the process ids recorded in DIR. Every client command (sbatch, squeue,
-# vdsim-sweep --slurm) finds the cluster through SLURM_CONF.
+# does not come up. stop shuts the cluster down (scontrol shutdown), then
+# munged, by the process ids recorded in DIR (a process whose command line
+# does not name DIR is not one of them). Every client command (sbatch,
+# squeue, vdsim-sweep --slurm) finds the cluster through SLURM_CONF.
 #
 # Needs Debian's slurmctld slurmd slurm-client munge, and python3 to find
 # free ports.
@@ -35,24 +36,25 @@ case $dir in /*) ;; *) dir=$(pwd)/$dir ;; esac
 conf=$dir/slurm.conf
 export SLURM_CONF="$conf"
 
-# The pid in FILE if that process is alive, else nothing.
+# The pid in FILE if that process is alive and names DIR on its command
+# line (a daemon of this cluster, not a later process with its number).
 live_pid() {
   pid=$(cat "$1" 2>/dev/null) || return 1
   case $pid in '' | *[!0-9]*) return 1 ;; esac
-  kill -0 "$pid" 2>/dev/null && echo "$pid"
+  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "$dir" && echo "$pid"
 }
 
-# Wait up to $2 tenths of a second for the process in pid file $1 to end;
-# then kill it.
+# Waits up to $2 tenths of a second for the process of pid file $1 to end,
+# then terminates it, and kills it if it is still there 2 s later.
 stop_pid() {
   pid=$(live_pid "$1") || return 0
-  [ "${3:-}" = term ] && kill "$pid" 2>/dev/null
   n=0
-  while kill -0 "$pid" 2>/dev/null && [ $n -lt "$2" ]; do
+  while kill -0 "$pid" 2>/dev/null; do
+    [ $n -eq "$2" ] && kill "$pid" 2>/dev/null
+    [ $n -eq $(($2 + 20)) ] && kill -9 "$pid" 2>/dev/null
     sleep 0.1
     n=$((n + 1))
   done
-  kill -9 "$pid" 2>/dev/null
   return 0
 }
 
@@ -61,8 +63,8 @@ stop() {
     scontrol shutdown >/dev/null 2>&1
   fi
   stop_pid "$dir/slurmctld.pid" 100
-  stop_pid "$dir/slurmd.pid" 100 term
-  stop_pid "$dir/munge/munged.pid" 50 term
+  stop_pid "$dir/slurmd.pid" 100
+  stop_pid "$dir/munge/munged.pid" 0
 }
 
 show_logs() {
