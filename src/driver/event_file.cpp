@@ -1,10 +1,9 @@
 #include "driver/event_file.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 
 #include "definition/token_reader.h"
+#include "driver/event_kinds.h"
 #include "driver/event_script.h"
 
 namespace vdsim {
@@ -27,46 +26,7 @@ bool readPairs(TokenReader& in, const std::string& section, int count, float* va
   return true;
 }
 
-std::string shortNumber(float value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", double(value));
-  return text;
-}
-
-// Refuses an event that can provably never finish. The measured speed is a
-// length, never negative, so a speed target of -0.5 m/s or less is never
-// within the 0.5 m/s that marks it reached; a start radius of 0 asks for an
-// infinite curvature. (Negative radii turn the other way; a ramp whose
-// radius changes sign passes through an infinite target, but only while it
-// is already running, and may be meant.)
-bool checkEventCanFinish(TokenReader& in, const std::string& section, const EventEntry& event,
-                         const int* lines) {
-  auto refuse = [&](int i, const std::string& why) {
-    return in.failAt(lines[i], itemLabel(section, i) + ": " + why);
-  };
-  if ((event.kind == TargetSpeed || event.kind == SteerRamp) && event.values[0] <= -0.5) {
-    return refuse(0, "a speed of " + shortNumber(event.values[0]) +
-                         " m/s can never be reached, so the event would never end (the "
-                         "car's speed is never negative)");
-  }
-  if (event.kind == SteerRamp && event.values[2] == 0.0f) {
-    return refuse(2, "a start radius of 0 m can never be reached, so the event would never "
-                     "end (a positive radius turns right, a negative one left)");
-  }
-  return true;
-}
-
 }  // namespace
-
-const char* eventKindName(EventKind kind) {
-  switch (kind) {
-    case TargetSpeed: return "TargetSpeed";
-    case Settle: return "Settle";
-    case SteerRamp: return "SteerRamp";
-    case Brake: return "Brake";
-  }
-  return "?";
-}
 
 bool readEventText(const std::string& name, const std::string& text, EventScript& script,
                    CarChoice& car, std::string& error) {
@@ -115,27 +75,27 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       std::string kind;
       if (!in.key(section + ", item 1") || !in.word(section + ", item 1", kind)) break;
       EventEntry event;
-      if (kind == "TargetSpeed") {
-        event.kind = TargetSpeed;
-        event.valueCount = 2;
-      } else if (kind == "SteerRamp") {
-        event.kind = SteerRamp;
-        event.valueCount = 5;
-      } else if (kind == "Brake") {
-        event.kind = Brake;
-        event.valueCount = 1;
-      } else {
-        continue;  // any other kind adds nothing; its values are skipped by the scan
-      }
+      event.number = eventNumber;
       event.line = markerLine;
+      event.keyword = kind;
+      const EventKindInfo* info = findEventKind(kind);
+      if (!info) {
+        // Any other kind adds nothing; its values are skipped by the scan.
+        event.ignored = true;
+        car.ignoredEvents.push_back(event);
+        continue;
+      }
+      event.kind = info->kind;
+      event.valueCount = info->valueCount;
       const std::string labelled = section + " (" + kind + ")";
-      int lines[5];
+      int lines[kMaxEventValues];
       if (!readPairs(in, labelled, event.valueCount, event.values, lines)) break;
-      if (!checkEventCanFinish(in, labelled, event, lines)) break;
-      const float* v = event.values;
-      if (event.kind == TargetSpeed) script.addTargetSpeed(v[0], v[1]);
-      if (event.kind == SteerRamp) script.addSteerRamp(v[0], v[1], v[2], v[3], v[4]);
-      if (event.kind == Brake) script.addBrake(v[0]);
+      const EventValueProblem problem = checkEventValues(event.kind, event.values);
+      if (problem.item >= 0) {
+        in.failAt(lines[problem.item], itemLabel(labelled, problem.item) + ": " + problem.why);
+        break;
+      }
+      addEventToScript(script, event.kind, event.values);
       car.events.push_back(event);
     }
   }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/event_kinds.h"
 #include "driver/event_script.h"
 
 namespace vdsim {
@@ -11,9 +12,12 @@ namespace vdsim {
 // One "[event]" of the file as read, for messages and the run record.
 struct EventEntry {
   EventKind kind = TargetSpeed;
+  int number = 0;         ///< its "[event]" section's number in the file, from 1
   int line = 0;           ///< line of its "[event]" marker
-  float values[5] = {};   ///< its values in file order (units as the kind defines)
-  int valueCount = 0;     ///< 2 TargetSpeed, 5 SteerRamp, 1 Brake
+  float values[kMaxEventValues] = {};  ///< its values in file order (units: see event_kinds.h)
+  int valueCount = 0;     ///< values its kind reads
+  bool ignored = false;   ///< its kind is unknown: it adds no event to the script
+  std::string keyword;    ///< the kind as written
 };
 
 // What the event file gives: the car, the time step, and the events.
@@ -21,10 +25,8 @@ struct CarChoice {
   std::string baseName;   ///< base name of the car's files
   float timeStep = 0.0f;  ///< integration step (s)
   std::vector<EventEntry> events;  ///< the file's events, in order (script events 2, 3, ...)
+  std::vector<EventEntry> ignoredEvents;  ///< sections of an unknown kind, in order
 };
-
-// Name of an event kind as the file writes it ("TargetSpeed").
-const char* eventKindName(EventKind kind);
 
 constexpr std::size_t kMaxBaseName = 56;  ///< longest car base name (characters)
 

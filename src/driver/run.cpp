@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 #include "definition/token_reader.h"
 #include "driver/event_file.h"
+#include "driver/event_kinds.h"
 #include "driver/event_script.h"
 #include "driver/process.h"
 #include "dynamics/vehicle.h"
@@ -113,13 +115,33 @@ void warnUnreached(const EventScript& script, const std::vector<EventEntry>& eve
                target.c_str(), kUnreachedWarning, now.c_str());
 }
 
-}  // namespace
+// Everything one run holds, from start-up to its end.
+struct Run {
+  explicit Run(const RunOptions& o) : options(o), script(vehicle) {}
 
-int runSimulation(const RunOptions& options) {
-  const auto started = std::chrono::steady_clock::now();
+  RunOptions options;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   Vehicle vehicle;
-  EventScript script(vehicle);
+  EventScript script;
+  CarChoice car;              // the event file's car, time step and events
+  std::string eventsDigest;   // SHA-256 of the event file's text, with --extended
+  // Outputs, each a temporary file until the run has ended.
+  std::unique_ptr<OutputFile> output, extendedOutput, recordOutput;
+  std::unique_ptr<ChannelRecorder> recorder;
+  std::unique_ptr<ExtendedRecorder> extended;
 
+  // How the stepping loop went.
+  End end = End::Finished;
+  double simulatedTime = 0.0;  // simulated time, the settle included (s)
+  uint64_t steps = 0, singularSteps = 0;
+  double singularSince = 0.0;  // simulated time when the last singular steps began (s)
+
+  bool writeFailed() const { return recorder->failed() || (extended && extended->failed()); }
+};
+
+// Start-up in its fixed order: the event file, the car, the outputs and
+// their recorders. Returns -1 when the run can start, else its exit status.
+int startRun(Run& run) {
   // The event file: without one, exit 1 at once (opened without waiting, in
   // case it is a FIFO).
   const int probe = ::open(kEventFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -127,62 +149,64 @@ int runSimulation(const RunOptions& options) {
   ::close(probe);
   std::string text, error;
   if (!TokenReader::readFile(kEventFile, text, error)) return inputError(error);
-  CarChoice car;
-  if (!readEventText(kEventFile, text, script, car, error)) return inputError(error);
-  const std::string eventsDigest = options.extended ? sha256Hex(text) : "";
+  if (!readEventText(kEventFile, text, run.script, run.car, error)) return inputError(error);
+  if (run.options.extended) run.eventsDigest = sha256Hex(text);
 
-  if (!vehicle.loadCar(car.baseName, error)) return inputError(error);
+  Vehicle& vehicle = run.vehicle;
+  if (!vehicle.loadCar(run.car.baseName, error)) return inputError(error);
   vehicle.initialize();
   vehicle.setUpSystem(kCornerCount);
-  vehicle.setTimeStep(car.timeStep);
+  vehicle.setTimeStep(run.car.timeStep);
 
   // Every output goes to a temporary file until the run has ended.
-  OutputFile output(kOutputFile);
-  std::unique_ptr<OutputFile> extendedOutput, recordOutput;
-  if (!output.create(error)) return inputError(error);
-  if (options.extended) {
-    extendedOutput = std::make_unique<OutputFile>(kExtendedFile);
-    recordOutput = std::make_unique<OutputFile>(kRecordFile);
-    if (!extendedOutput->create(error) || !recordOutput->create(error)) return inputError(error);
+  run.output = std::make_unique<OutputFile>(kOutputFile);
+  if (!run.output->create(error)) return inputError(error);
+  if (run.options.extended) {
+    run.extendedOutput = std::make_unique<OutputFile>(kExtendedFile);
+    run.recordOutput = std::make_unique<OutputFile>(kRecordFile);
+    if (!run.extendedOutput->create(error) || !run.recordOutput->create(error)) {
+      return inputError(error);
+    }
   }
-  ChannelRecorder recorder(vehicle, script, kSamplesPerRow);
-  recorder.defineChannels();
-  recorder.open(output.stream());
-  std::unique_ptr<ExtendedRecorder> extended;
-  if (options.extended) {
-    extended = std::make_unique<ExtendedRecorder>(vehicle, script, kSamplesPerRow);
-    extended->open(extendedOutput->stream());
+  run.recorder = std::make_unique<ChannelRecorder>(vehicle, run.script, kSamplesPerRow);
+  run.recorder->defineChannels();
+  run.recorder->open(run.output->stream());
+  if (run.options.extended) {
+    run.extended = std::make_unique<ExtendedRecorder>(vehicle, run.script, kSamplesPerRow);
+    run.extended->numberEvents(run.car.events);
+    run.extended->open(run.extendedOutput->stream());
   }
-  auto writeFailed = [&] { return recorder.failed() || (extended && extended->failed()); };
+  return -1;
+}
 
-  // Driver, car, recorders, once per time step, until the run ends.
+// Driver, car, recorders, once per time step, until the run ends; then the
+// recorders are closed.
+void stepUntilEnd(Run& run) {
+  EventScript& script = run.script;
+  Vehicle& vehicle = run.vehicle;
   const float dt = vehicle.timeStep;
-  double simulatedTime = 0.0;
-  uint64_t steps = 0, singularSteps = 0;
-  int singularRun = 0;             // singular steps in a row
-  double singularSince = 0.0;      // simulated time when they began (s)
-  uint32_t warnedEvent = 0;        // last event warned about (0: none)
-  End end = End::Finished;
+  int singularRun = 0;         // singular steps in a row
+  uint32_t warnedEvent = 0;    // last event warned about (0: none)
   for (;;) {
-    if (stopSignal() != 0) { end = End::Signal; break; }
-    if (writeFailed()) { end = End::WriteFailed; break; }
-    if (script.clockStopped()) { end = End::Clock; break; }
-    if (options.maxTime > 0.0 && simulatedTime >= options.maxTime - 0.5 * dt) {
-      end = End::MaxTime;
+    if (stopSignal() != 0) { run.end = End::Signal; break; }
+    if (run.writeFailed()) { run.end = End::WriteFailed; break; }
+    if (script.clockStopped()) { run.end = End::Clock; break; }
+    if (run.options.maxTime > 0.0 && run.simulatedTime >= run.options.maxTime - 0.5 * dt) {
+      run.end = End::MaxTime;
       break;
     }
     if (!script.update()) break;
     vehicle.step();
-    ++steps;
-    simulatedTime += dt;
-    if (!vehicle.stateIsFinite()) { end = End::Diverged; break; }
-    recorder.sample();
-    if (extended) extended->sample();
+    ++run.steps;
+    run.simulatedTime += dt;
+    if (!vehicle.stateIsFinite()) { run.end = End::Diverged; break; }
+    run.recorder->sample();
+    if (run.extended) run.extended->sample();
     // A system singular step after step: the state no longer means anything.
     if (vehicle.solveStatus == kSingular) {
-      ++singularSteps;
-      if (singularRun++ == 0) singularSince = simulatedTime - dt;
-      if (singularRun >= kSingularStepLimit) { end = End::Singular; break; }
+      ++run.singularSteps;
+      if (singularRun++ == 0) run.singularSince = run.simulatedTime - dt;
+      if (singularRun >= kSingularStepLimit) { run.end = End::Singular; break; }
     } else {
       singularRun = 0;
     }
@@ -190,22 +214,61 @@ int runSimulation(const RunOptions& options) {
     const Event& e = *script.events[script.currentEvent];
     if (!e.reached && e.kind != Settle && warnedEvent != script.currentEvent &&
         double(e.elapsed) > kUnreachedWarning) {
-      warnUnreached(script, car.events);
+      warnUnreached(script, run.car.events);
       warnedEvent = script.currentEvent;
     }
   }
-  recorder.close();
-  if (extended) extended->close();
+  run.recorder->close();
+  if (run.extended) run.extended->close();
+}
 
+// The run record, with the digests of what was read and written.
+std::string runRecordText(const Run& run, int status, const char* endName,
+                          const std::string& message) {
+  RunRecord record;
+  record.version = VDSIM_VERSION;
+  record.scenarioDir = workingDirectory();
+  record.car = run.car.baseName;
+  record.timeStep = run.vehicle.timeStep;
+  record.inputs.push_back({kEventFile, run.eventsDigest});
+  const std::string& base = run.car.baseName;
+  for (const std::string& name : {base + ".ini", base + ".params", std::string(kTireFile)}) {
+    if (name == base + ".params" && ::access(name.c_str(), F_OK) != 0) continue;
+    record.inputs.push_back({name, sha256OfFile(name)});
+  }
+  // Every [event] section in file order, those of an unknown kind too.
+  record.events = run.car.events;
+  record.events.insert(record.events.end(), run.car.ignoredEvents.begin(),
+                       run.car.ignoredEvents.end());
+  std::stable_sort(record.events.begin(), record.events.end(),
+                   [](const EventEntry& a, const EventEntry& b) { return a.number < b.number; });
+  record.exitStatus = status;
+  record.end = endName;
+  record.message = message;
+  record.simulatedTime = run.simulatedTime;
+  record.steps = run.steps;
+  record.singularSteps = run.singularSteps;
+  record.rows = run.recorder->rowCount;
+  record.wallTime =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
+  record.outputs.push_back({"Output.csv", sha256OfFile(run.output->temporaryPath())});
+  record.outputs.push_back({"Extended.csv", sha256OfFile(run.extendedOutput->temporaryPath())});
+  return formatRunRecord(record);
+}
+
+// The end: says why the run stopped, writes the run record and renames the
+// outputs into place, or leaves the previous ones. Returns the exit status.
+int finishRun(Run& run) {
+  const double simulatedTime = run.simulatedTime;
   // Ends that keep nothing: a failed write, a stop signal.
-  if (end == End::WriteFailed || writeFailed()) {
-    const bool main = recorder.failed();
-    const int reason = main ? recorder.writeError : extended->writeError;
+  if (run.end == End::WriteFailed || run.writeFailed()) {
+    const bool main = run.recorder->failed();
+    const int reason = main ? run.recorder->writeError : run.extended->writeError;
     return inputError(std::string(main ? kOutputFile : kExtendedFile) + ": cannot write: " +
                       std::strerror(reason) + " (at " + number(simulatedTime, "%.6f") +
                       " s of simulated time); the previous outputs are left as they were");
   }
-  if (end == End::Signal || stopSignal() != 0) {
+  if (run.end == End::Signal || stopSignal() != 0) {
     const int signal = stopSignal();
     std::fprintf(stderr,
                  "vdsim: stopped by signal %d (%s) at %.6f s of simulated time; the previous "
@@ -216,10 +279,11 @@ int runSimulation(const RunOptions& options) {
 
   // Ends that keep the rows: say why, once.
   const std::string kept = std::string("; ") + kOutputFile + " keeps the rows written before";
+  const float dt = run.vehicle.timeStep;
   std::string message;
   int status = kExitFinished;
   const char* endName = "finished";
-  switch (end) {
+  switch (run.end) {
     case End::Diverged:
       message = "the simulation diverged (non-finite state) at " + number(simulatedTime, "%.6f") +
                 " s of simulated time" + kept;
@@ -227,24 +291,26 @@ int runSimulation(const RunOptions& options) {
       endName = "diverged";
       break;
     case End::Singular:
-      message = "the car's equations have been singular since " + number(singularSince, "%.6f") +
-                " s of simulated time (" + std::to_string(kSingularStepLimit) +
+      message = "the car's equations have been singular since " +
+                number(run.singularSince, "%.6f") + " s of simulated time (" +
+                std::to_string(kSingularStepLimit) +
                 " steps in a row), so the state no longer means anything; a zero mass or "
                 "inertia in the car file usually causes it" + kept;
       status = kExitDiverged;
       endName = "singular";
       break;
     case End::Clock:
-      message = "the run's clock cannot advance past " + number(script.runTime, "%.6f") +
+      message = "the run's clock cannot advance past " + number(run.script.runTime, "%.6f") +
                 " s: a time step of " + number(dt) + " s no longer changes it (at " +
                 number(simulatedTime, "%.6f") + " s of simulated time, during " +
-                describeEvent(script, car.events) + ")" + kept;
+                describeEvent(run.script, run.car.events) + ")" + kept;
       status = kExitCannotGoOn;
       endName = "clock";
       break;
     case End::MaxTime:
       message = "stopped at the --max-time limit after " + number(simulatedTime, "%.6f") +
-                " s of simulated time, during " + describeEvent(script, car.events) + kept;
+                " s of simulated time, during " + describeEvent(run.script, run.car.events) +
+                kept;
       status = kExitCannotGoOn;
       endName = "max-time";
       break;
@@ -253,38 +319,27 @@ int runSimulation(const RunOptions& options) {
   }
   if (!message.empty()) std::fprintf(stderr, "vdsim: %s\n", message.c_str());
 
-  // The run record, with the digests of what was read and written.
-  if (options.extended) {
-    RunRecord record;
-    record.version = VDSIM_VERSION;
-    record.scenarioDir = workingDirectory();
-    record.car = car.baseName;
-    record.timeStep = dt;
-    record.inputs.push_back({kEventFile, eventsDigest});
-    for (const std::string& name :
-         {car.baseName + ".ini", car.baseName + ".params", std::string(kTireFile)}) {
-      if (name == car.baseName + ".params" && ::access(name.c_str(), F_OK) != 0) continue;
-      record.inputs.push_back({name, sha256OfFile(name)});
-    }
-    record.events = car.events;
-    record.exitStatus = status;
-    record.end = endName;
-    record.message = message;
-    record.simulatedTime = simulatedTime;
-    record.steps = steps;
-    record.singularSteps = singularSteps;
-    record.rows = recorder.rowCount;
-    record.wallTime =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    record.outputs.push_back({"Output.csv", sha256OfFile(output.temporaryPath())});
-    record.outputs.push_back({"Extended.csv", sha256OfFile(extendedOutput->temporaryPath())});
-    const std::string json = formatRunRecord(record);
-    std::fputs(json.c_str(), recordOutput->stream());
+  std::string error;
+  if (run.options.extended) {
+    const std::string json = runRecordText(run, status, endName, message);
+    std::fputs(json.c_str(), run.recordOutput->stream());
     // Output.csv last: when it appears, the rest is in place.
-    if (!extendedOutput->commit(error) || !recordOutput->commit(error)) return inputError(error);
+    if (!run.extendedOutput->commit(error) || !run.recordOutput->commit(error)) {
+      return inputError(error);
+    }
   }
-  if (!output.commit(error)) return inputError(error);
+  if (!run.output->commit(error)) return inputError(error);
   return status;
+}
+
+}  // namespace
+
+int runSimulation(const RunOptions& options) {
+  auto run = std::make_unique<Run>(options);
+  const int refused = startRun(*run);
+  if (refused >= 0) return refused;
+  stepUntilEnd(*run);
+  return finishRun(*run);
 }
 
 }  // namespace vdsim

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "driver/event_file.h"
 #include "driver/event_script.h"
 #include "dynamics/vehicle.h"
 
@@ -108,6 +109,11 @@ void ExtendedRecorder::updateAttitudeChannels() {
   sideslip_ = float(std::atan2(double(vb.y), double(vb.x)));
 }
 
+void ExtendedRecorder::numberEvents(const std::vector<EventEntry>& fileEvents) {
+  eventNumbers_.clear();
+  for (const EventEntry& e : fileEvents) eventNumbers_.push_back(e.number);
+}
+
 void ExtendedRecorder::sample() {
   updateAttitudeChannels();
   // Slot 0 starts a row's sums; while the first event is current it is
@@ -128,7 +134,9 @@ void ExtendedRecorder::sample() {
 void ExtendedRecorder::writeRow() {
   const Vehicle& v = vehicle_;
   // Event of the file: script events 0 and 1 are the built-in settle and launch.
-  const int event = script_.currentEvent >= 2 ? int(script_.currentEvent) - 1 : 0;
+  const uint32_t index = script_.currentEvent;
+  int event = index >= 2 ? int(index) - 1 : 0;
+  if (index >= 2 && index - 2 < eventNumbers_.size()) event = eventNumbers_[index - 2];
   const AttitudeAngles angles = anglesOf(v.attitude);
   bool bad = std::fprintf(file_, "%f,%d,%d", double(script_.runTime), event, v.gear + 1) < 0;
   auto cell = [&](double value) { bad |= std::fprintf(file_, ",%.9g", value) < 0; };

@@ -24,12 +24,17 @@ namespace vdsim {
 
 struct Vehicle;
 class EventScript;
+struct EventEntry;
 
 class ExtendedRecorder {
  public:
   ExtendedRecorder(const Vehicle& vehicle, const EventScript& script, int samplesPerRow);
   ExtendedRecorder(const ExtendedRecorder&) = delete;
   ExtendedRecorder& operator=(const ExtendedRecorder&) = delete;
+
+  // Numbers the script's events from the file's events (script events 2, 3,
+  // ... in order) by their "[event]" section; without it they count from 1.
+  void numberEvents(const std::vector<EventEntry>& fileEvents);
 
   // Writes the header to stream, which stays the caller's; false if it fails.
   bool open(std::FILE* stream);
@@ -60,6 +65,7 @@ class ExtendedRecorder {
   int32_t samplesPerRow_;
   int32_t sampleIndex_ = 0;
   std::vector<Mean> means_;
+  std::vector<int> eventNumbers_;  // "[event]" section of script event 2, 3, ...
 
   float sideslip_ = 0.0f;     // atan2(vy, vx) of the body velocity this step (rad)
   double heading_ = 0.0;      // yaw angle, unwrapped (rad)

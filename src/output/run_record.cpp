@@ -62,19 +62,14 @@ std::string jsonFiles(const std::vector<RunRecord::File>& files) {
   return out + (files.empty() ? "]" : "\n  ]");
 }
 
-std::string jsonEvent(const EventEntry& event, int number) {
-  static const char* const kTargetSpeed[] = {"speed", "duration"};
-  static const char* const kSteerRamp[] = {"speed", "end_speed", "start_radius", "end_radius",
-                                           "duration"};
-  static const char* const kBrake[] = {"speed"};
-  const char* const* names = event.kind == SteerRamp ? kSteerRamp
-                             : event.kind == Brake   ? kBrake
-                                                     : kTargetSpeed;
-  std::string out = "{\"number\": " + std::to_string(number) + ", \"kind\": " +
-                    jsonString(eventKindName(event.kind)) + ", \"line\": " +
-                    std::to_string(event.line);
+std::string jsonEvent(const EventEntry& event) {
+  const std::string head = "{\"number\": " + std::to_string(event.number) + ", \"kind\": ";
+  const std::string line = ", \"line\": " + std::to_string(event.line);
+  if (event.ignored) return head + jsonString(event.keyword) + line + ", \"ignored\": true}";
+  const EventKindInfo& info = eventKindInfo(event.kind);
+  std::string out = head + jsonString(eventKindName(event.kind)) + line;
   for (int i = 0; i < event.valueCount; ++i) {
-    out += ", \"" + std::string(names[i]) + "\": " + jsonFloat(event.values[i]);
+    out += ", \"" + std::string(info.values[i].jsonName) + "\": " + jsonFloat(event.values[i]);
   }
   return out + "}";
 }
@@ -93,7 +88,7 @@ std::string formatRunRecord(const RunRecord& r) {
   field("inputs", jsonFiles(r.inputs));
   std::string events = "[";
   for (std::size_t i = 0; i < r.events.size(); ++i) {
-    events += (i ? ",\n    " : "\n    ") + jsonEvent(r.events[i], int(i) + 1);
+    events += (i ? ",\n    " : "\n    ") + jsonEvent(r.events[i]);
   }
   field("events", events + (r.events.empty() ? "]" : "\n  ]"));
   field("exit_status", std::to_string(r.exitStatus));

@@ -47,8 +47,14 @@ TEST(EventFile, KeepsEachEventWithItsMarkerLineForMessagesAndTheRunRecord) {
       "[event] kind Brake v 15\n");
   ASSERT_TRUE(s.ok) << s.error;
   ASSERT_EQ(s.car.events.size(), 2u);  // an unknown kind is not an event
+  ASSERT_EQ(s.car.ignoredEvents.size(), 1u);  // but keeps its number
+  EXPECT_EQ(s.car.ignoredEvents[0].number, 1);
+  EXPECT_EQ(s.car.ignoredEvents[0].keyword, "Drift");
+  EXPECT_EQ(s.car.ignoredEvents[0].line, 2);
   const EventEntry& ramp = s.car.events[0];
   EXPECT_EQ(ramp.kind, SteerRamp);
+  EXPECT_EQ(ramp.number, 2);
+  EXPECT_EQ(s.car.events[1].number, 3);
   EXPECT_EQ(ramp.line, 4);
   ASSERT_EQ(ramp.valueCount, 5);
   EXPECT_EQ(ramp.values[3], -50.0f);

@@ -355,6 +355,22 @@ class Extended(RunTest):
             "start_radius": 50, "end_radius": 40, "duration": 3})
         self.assertAlmostEqual(record["simulated_time_s"], record["steps"] * 0.001, places=3)
 
+    def test_events_keep_their_section_numbers_when_an_unknown_kind_comes_first(self):
+        scenario = Scenario(self)
+        events = scenario.read("Events.ini").decode()
+        first = events.index("[event]")
+        scenario.write("Events.ini", events[:first] + "[event] kind Drift v 1\n" + events[first:])
+        self.assertEqual(scenario.run("--extended").returncode, 0)
+        self.assertEqual(scenario.read("Data/Output.csv"), golden_output())
+        with open(scenario.path("Data/Extended.csv"), newline="") as f:
+            numbers = sorted({int(row[1]) for row in list(csv.reader(f))[1:]})
+        self.assertEqual(numbers, [0, 2, 3, 4])
+        record = json.loads(scenario.read("Data/Run.json"))
+        self.assertEqual(record["events"][0], {"number": 1, "kind": "Drift", "line": 11,
+                                               "ignored": True})
+        self.assertEqual([(e["number"], e["kind"]) for e in record["events"][1:]],
+                         [(2, "TargetSpeed"), (3, "SteerRamp"), (4, "Brake")])
+
     def test_a_run_without_extended_leaves_earlier_extended_files_stale_but_detectable(self):
         scenario = Scenario(self)
         self.assertEqual(scenario.run("--extended").returncode, 0)

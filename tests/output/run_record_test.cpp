@@ -18,16 +18,23 @@ TEST(RunRecord, WritesEveryFieldInOrder) {
   r.inputs = {{"Events.ini", std::string(64, 'a')}, {"Sedan.ini", ""}};
   EventEntry ramp;
   ramp.kind = SteerRamp;
+  ramp.number = 1;
   ramp.line = 20;
   ramp.valueCount = 5;
   const float values[5] = {20.0f, 24.5f, 60.0f, -60.0f, 0.1f};
   for (int i = 0; i < 5; ++i) ramp.values[i] = values[i];
   EventEntry brake;
   brake.kind = Brake;
+  brake.number = 3;
   brake.line = 30;
   brake.valueCount = 1;
   brake.values[0] = 20.0f;
-  r.events = {ramp, brake};
+  EventEntry unknown;
+  unknown.number = 2;
+  unknown.line = 25;
+  unknown.ignored = true;
+  unknown.keyword = "Brakes";
+  r.events = {ramp, unknown, brake};
   r.exitStatus = 4;
   r.end = "max-time";
   r.message = "stopped";
@@ -50,7 +57,8 @@ TEST(RunRecord, WritesEveryFieldInOrder) {
             "  \"events\": [\n"
             "    {\"number\": 1, \"kind\": \"SteerRamp\", \"line\": 20, \"speed\": 20, "
             "\"end_speed\": 24.5, \"start_radius\": 60, \"end_radius\": -60, \"duration\": 0.1},\n"
-            "    {\"number\": 2, \"kind\": \"Brake\", \"line\": 30, \"speed\": 20}\n"
+            "    {\"number\": 2, \"kind\": \"Brakes\", \"line\": 25, \"ignored\": true},\n"
+            "    {\"number\": 3, \"kind\": \"Brake\", \"line\": 30, \"speed\": 20}\n"
             "  ],\n"
             "  \"exit_status\": 4,\n"
             "  \"end\": \"max-time\",\n"
