@@ -151,8 +151,10 @@ class StopTest(SlurmCase):
         out = self.path("sweep")
         command = self.command(self.base, sweep, "-o", out, "--slurm", "--max-parallel", "2",
                                "--vdsim", fake)
+        # SIGINT as at a terminal, even where this test was started with it ignored.
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   text=True, env=self.environment())
+                                   text=True, env=self.environment(),
+                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         pids = [self.path("0003.pid"), self.path("0004.pid")]
         try:
             self.wait_for(lambda: all(os.path.exists(p) for p in pids), "runs 3 and 4 not started")

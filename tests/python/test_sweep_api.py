@@ -3,6 +3,7 @@ from Python with a mapping of values, its summary as typed rows or a
 DataFrame, and Ctrl-C."""
 
 import os
+import signal
 import sys
 import unittest
 from unittest import mock
@@ -68,6 +69,9 @@ class InterruptTest(ss.SweepCase):
         fake = self.stand_in("case $run in 0002) [ -e %s ] && kill -INT %d && exec sleep 60 ;; "
                              "esac" % (flag, os.getpid()))
         out = self.path("sweep")
+        # Python's own SIGINT handler, even where this test was started with SIGINT ignored.
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+        self.addCleanup(signal.signal, signal.SIGINT, previous)
         with self.assertRaisesRegex(KeyboardInterrupt, "interrupted by SIGINT: 1 of 3 runs "
                                                        "finished; finish the sweep with --resume"):
             vdsim.sweep(self.base, {RIDE: [1.2, 1.3, 1.4]}, out, jobs=1, vdsim=fake)

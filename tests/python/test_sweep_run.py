@@ -65,6 +65,12 @@ class FinishedRunsTest(support.TempDir):
 
 
 class InterruptsTest(unittest.TestCase):
+    def setUp(self):
+        # The defaults, even where this test was started with a signal ignored.
+        for number, handler in ((signal.SIGINT, signal.default_int_handler),
+                                (signal.SIGTERM, signal.SIG_DFL), (signal.SIGHUP, signal.SIG_DFL)):
+            self.addCleanup(signal.signal, number, signal.signal(number, handler))
+
     def test_signals_stop_and_held_blocks_keep_them(self):
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=number):
