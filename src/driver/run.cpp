@@ -24,6 +24,7 @@
 #include "driver/event_script.h"
 #include "driver/process.h"
 #include "dynamics/vehicle.h"
+#include "measure/maneuver_meter.h"
 #include "numerics/linear_solver.h"
 #include "output/channel_recorder.h"
 #include "output/extended_recorder.h"
@@ -129,6 +130,7 @@ struct Run {
   std::unique_ptr<OutputFile> output, extendedOutput, recordOutput;
   std::unique_ptr<ChannelRecorder> recorder;
   std::unique_ptr<ExtendedRecorder> extended;
+  std::unique_ptr<ManeuverMeter> meter;  // with --extended: each event's metrics
 
   // How the stepping loop went.
   End end = End::Finished;
@@ -187,6 +189,10 @@ void stepUntilEnd(Run& run) {
   const float dt = vehicle.timeStep;
   int singularRun = 0;         // singular steps in a row
   uint32_t warnedEvent = 0;    // last event warned about (0: none)
+  if (run.options.extended) {
+    run.meter = std::make_unique<ManeuverMeter>(vehicle, script, run.car.events);
+    run.meter->start();
+  }
   for (;;) {
     if (stopSignal() != 0) { run.end = End::Signal; break; }
     if (run.writeFailed()) { run.end = End::WriteFailed; break; }
@@ -202,6 +208,7 @@ void stepUntilEnd(Run& run) {
     if (!vehicle.stateIsFinite()) { run.end = End::Diverged; break; }
     run.recorder->sample();
     if (run.extended) run.extended->sample();
+    if (run.meter) run.meter->sample();
     // A system singular step after step: the state no longer means anything.
     if (vehicle.solveStatus == kSingular) {
       ++run.singularSteps;
@@ -220,6 +227,7 @@ void stepUntilEnd(Run& run) {
   }
   run.recorder->close();
   if (run.extended) run.extended->close();
+  if (run.meter) run.meter->finish();
 }
 
 // The run record, with the digests of what was read and written.
@@ -242,6 +250,7 @@ std::string runRecordText(const Run& run, int status, const char* endName,
                        run.car.ignoredEvents.end());
   std::stable_sort(record.events.begin(), record.events.end(),
                    [](const EventEntry& a, const EventEntry& b) { return a.number < b.number; });
+  if (run.meter) record.metrics = &run.meter->results();
   record.exitStatus = status;
   record.end = endName;
   record.message = message;
