@@ -29,10 +29,12 @@ TEST(SineDwell, RatiosAndDisplacementOfAKnownResponse) {
         b.car.position = Vec3(float(x0), float(y0), -0.5f);  // where BOS will find the car
         return;
       }
-      // The first lobe turns the first way, then the second lobe's peak is
-      // held until the end of steer and decays from there.
+      // The first lobe turns the first way (after a kick the other way that
+      // is not the second lobe's), then the second lobe's peak is held
+      // until the end of steer and decays from there.
       const double s = t - bos, cos = 1.0 / f + dwell;
       double yaw = s < 0.5 / f ? sign * 0.2 : -sign * peak;
+      if (s < 0.1) yaw = -sign * 2 * peak;
       if (s > cos) yaw = -sign * peak * std::exp(-(s - cos) / decay);
       b.car.angularVelocity = Vec3(0.0f, 0.0f, float(yaw));
       // Straight on along the heading at BOS, and sideways towards the first
