@@ -13,10 +13,11 @@ constexpr double kWindow = 0.1;  // s of the deceleration means
 
 BrakingMeter::BrakingMeter(float dt) {
   const long steps = std::lround(kWindow / double(dt));
-  ring_.resize(std::size_t(steps > 1 ? steps : 1) + 1);
+  window_ = std::size_t(steps > 1 ? steps : 1);
 }
 
 void BrakingMeter::begin() {
+  if (ring_.empty()) ring_.resize(window_ + 1);  // at the first Brake
   next_ = count_ = 0;
   braking_ = false;
   path_ = 0.0;

@@ -41,6 +41,7 @@ class BrakingMeter {
   const Point& newest() const;
   double windowDeceleration() const;
 
+  std::size_t window_ = 1;   // steps in 0.1 s
   std::vector<Point> ring_;  // the last window + 1 states from onset on
   std::size_t next_ = 0;     // slot the next state goes to
   std::size_t count_ = 0;    // states in the ring

@@ -18,9 +18,10 @@ void CorneringMeter::begin(const Event& e, float dt) {
   understeer_ = roll_ = sideslip_ = LineFit();
   fitFrom_ = fitTo_ = 0.0;
   radii_.clear();
-  // The ramp takes about duration / dt steps from its entry.
+  // The ramp takes about duration / dt steps from its entry; a longer one
+  // grows the list as it goes.
   const double expected = double(e.duration) / double(dt) * 1.01 + 16.0;
-  radii_.reserve(std::size_t(std::min(expected, double(kMaxRadii))));
+  if (expected > 0.0) radii_.reserve(std::size_t(std::min(expected, double(kReserveRadii))));
   radiiCut_ = false;
   stretch_ = Stretch::Before;
   limit_ = 0.0;
@@ -56,8 +57,7 @@ void CorneringMeter::step(const StepView& v) {
 }
 
 void CorneringMeter::finish(EventMetrics& m) {
-  const char* few = "fewer than 3 quasi-steady steps (radius driven within 5 % of the target, "
-                    "0.1 g to 0.4 g)";
+  const char* few = "fewer than 3 quasi-steady steps";
   m.set("understeer_gradient_deg_per_g", understeer_.slope(), few);
   m.set("roll_gradient_deg_per_g", roll_.slope(), few);
   m.set("sideslip_gradient_deg_per_g", sideslip_.slope(), few);

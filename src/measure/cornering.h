@@ -28,6 +28,7 @@ namespace vdsim {
 class CorneringMeter {
  public:
   static constexpr std::size_t kMaxRadii = std::size_t(1) << 23;  ///< median's limit (steps)
+  static constexpr std::size_t kReserveRadii = std::size_t(1) << 20;  ///< reserved at most at once
 
   explicit CorneringMeter(double wheelbase) : wheelbase_(wheelbase) {}
   void begin(const Event& event, float timeStep);

@@ -120,6 +120,7 @@ void ManeuverMeter::endEvent(bool finished) {
   EventMetrics& m = results_[current_ - kFirstFileEvent];
   const Event& e = *script_.events[current_];
   m.ran = true;
+  m.values.reserve(32);  // the most any kind has
   setState(m, "start_s", "start_x_m", "start_y_m", "speed_start_mps", &start_, nullptr);
   setState(m, "entry_s", "entry_x_m", "entry_y_m", "speed_entry_mps", entered_ ? &entry_ : nullptr,
            "the entry test was never met");

@@ -106,15 +106,23 @@ std::string jsonEvent(const EventEntry& event, const EventMetrics* metrics) {
 
 std::string formatRunRecord(const RunRecord& r) {
   std::string out = "{\n";
+  // Room for the events, up to a few hundred bytes of values and metrics each.
+  out.reserve(4096 + r.events.size() * (r.metrics ? 2048 : 160));
   auto field = [&](const char* name, const std::string& json) {
-    out += std::string("  \"") + name + "\": " + json + ",\n";
+    out += "  \"";
+    out += name;
+    out += "\": ";
+    out += json;
+    out += ",\n";
   };
   field("vdsim_version", jsonString(r.version));
   field("scenario_dir", jsonString(r.scenarioDir));
   field("car", jsonString(r.car));
   field("time_step_s", jsonFloat(r.timeStep));
   field("inputs", jsonFiles(r.inputs));
-  std::string events = "[";
+  // The events, each with its metrics: appended in place, as they may run to
+  // many megabytes.
+  out += "  \"events\": [";
   std::size_t measured = 0;  // metrics and events are both in number order
   for (std::size_t i = 0; i < r.events.size(); ++i) {
     const EventEntry& e = r.events[i];
@@ -123,9 +131,10 @@ std::string formatRunRecord(const RunRecord& r) {
         (*r.metrics)[measured].number == e.number) {
       metrics = &(*r.metrics)[measured++];
     }
-    events += (i ? ",\n    " : "\n    ") + jsonEvent(e, metrics);
+    out += i ? ",\n    " : "\n    ";
+    out += jsonEvent(e, metrics);
   }
-  field("events", events + (r.events.empty() ? "]" : "\n  ]"));
+  out += r.events.empty() ? "],\n" : "\n  ],\n";
   field("exit_status", std::to_string(r.exitStatus));
   field("end", jsonString(r.end));
   field("message", jsonString(r.message));
