@@ -30,7 +30,7 @@ struct Event {
   float endSpeed = 0.0f;     ///< SteerRamp: speed target at the end of the ramp (m/s)
   float startRadius = 0.0f;  ///< SteerRamp: path radius at the start of the ramp (m)
   float endRadius = 0.0f;    ///< SteerRamp: path radius at the end of the ramp (m)
-  float duration = 0.0f;     ///< hold / settle / ramp time; StepSteer, SineDwell: hold after the steer (s)
+  float duration = 0.0f;     ///< hold / settle / ramp time; hold after a step or a dwell (s)
   bool done = false;         ///< the event has finished
   bool reached = false;      ///< its entry condition has been met
   float elapsed = 0.0f;      ///< time since it became current (s)

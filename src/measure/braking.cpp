@@ -63,9 +63,9 @@ void BrakingMeter::step(const StepView& v) {
 void BrakingMeter::finish(EventMetrics& m, bool finished) const {
   if (!braking_) {
     const char* why = "the event never wrote a full-brake pedal command";
-    for (const char* key : {"braking_start_s", "braking_start_speed_mps", "stopping_distance_m",
-                            "braking_decel_mean_mps2", "braking_decel_end_mps2",
-                            "braking_decel_peak_mps2"}) {
+    for (const char* key :
+         {"braking_start_s", "braking_start_speed_mps", "stopping_distance_m",
+          "braking_decel_mean_mps2", "braking_decel_end_mps2", "braking_decel_peak_mps2"}) {
       m.none(key, why);
     }
     return;

@@ -47,8 +47,8 @@ class BrakingMeter {
   std::size_t count_ = 0;    // states in the ring
   bool braking_ = false;     // onset seen
   MeasuredState onset_;
-  double path_ = 0.0;        // m
-  double peak_ = 0.0;        // highest window deceleration; NaN until a full window (m/s^2)
+  double path_ = 0.0;  // m
+  double peak_ = 0.0;  // highest window deceleration; NaN until a full window (m/s^2)
 };
 
 }  // namespace vdsim

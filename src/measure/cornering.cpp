@@ -9,7 +9,7 @@ namespace vdsim {
 
 namespace {
 
-constexpr double kRadiusTolerance = 0.05;     // |R / R_target - 1| at most this
+constexpr double kRadiusTolerance = 0.05;       // |R / R_target - 1| at most this
 constexpr double kFitFrom = 0.1, kFitTo = 0.4;  // |a_y| range of the fits (g)
 
 }  // namespace

@@ -27,7 +27,7 @@ namespace vdsim {
 
 class CorneringMeter {
  public:
-  static constexpr std::size_t kMaxRadii = std::size_t(1) << 23;  ///< median's limit (steps)
+  static constexpr std::size_t kMaxRadii = std::size_t(1) << 23;      ///< median's limit (steps)
   static constexpr std::size_t kReserveRadii = std::size_t(1) << 20;  ///< reserved at most at once
 
   explicit CorneringMeter(double wheelbase) : wheelbase_(wheelbase) {}
@@ -44,7 +44,7 @@ class CorneringMeter {
   std::vector<double> radii_;           // radius driven of each quasi-steady step (m)
   bool radiiCut_ = false;               // more than kMaxRadii of them
   Stretch stretch_ = Stretch::Before;
-  double limit_ = 0.0;                  // a_y of largest magnitude within the radius (m/s^2)
+  double limit_ = 0.0;  // a_y of largest magnitude within the radius (m/s^2)
 };
 
 }  // namespace vdsim

@@ -41,10 +41,7 @@ void setState(EventMetrics& m, const char* time, const char* x, const char* y, c
 
 ManeuverMeter::ManeuverMeter(const Vehicle& car, const EventScript& script,
                              const std::vector<EventEntry>& fileEvents)
-    : car_(car),
-      script_(script),
-      braking_(car.timeStep),
-      cornering_(wheelbaseOf(car)) {
+    : car_(car), script_(script), braking_(car.timeStep), cornering_(wheelbaseOf(car)) {
   results_.resize(fileEvents.size());
   for (std::size_t i = 0; i < fileEvents.size(); ++i) results_[i].number = fileEvents[i].number;
 }
@@ -66,10 +63,8 @@ void ManeuverMeter::sample() {
     }
     signedPeak(latPeak_, after.latAccel);
     signedPeak(longPeak_, after.longAccel);
-    const StepView view{before_,           after,         car_,
-                        e,                 script_.steerCommand, script_.pedalCommand,
-                        lastSteer_,        lastUpdateTime_, entered,
-                        car_.timeStep};
+    const StepView view{before_, after, car_, e, script_.steerCommand, script_.pedalCommand,
+                        lastSteer_, lastUpdateTime_, entered, car_.timeStep};
     switch (e.kind) {
       case TargetSpeed: acceleration_.step(view); break;
       case SteerRamp: cornering_.step(view); break;

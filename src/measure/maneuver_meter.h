@@ -55,10 +55,10 @@ class ManeuverMeter {
   const Vehicle& car_;
   const EventScript& script_;
   std::vector<EventMetrics> results_;
-  uint32_t current_ = 0;           // script index of the running event (below 2: built in)
-  MeasuredState before_;           // the state the next update reads
-  float lastSteer_ = 0.0f;         // steer command of the latest update (-)
-  double lastUpdateTime_ = 0.0;    // its time (s)
+  uint32_t current_ = 0;         // script index of the running event (below 2: built in)
+  MeasuredState before_;         // the state the next update reads
+  float lastSteer_ = 0.0f;       // steer command of the latest update (-)
+  double lastUpdateTime_ = 0.0;  // its time (s)
 
   // What every event measures.
   MeasuredState start_, entry_;

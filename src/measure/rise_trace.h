@@ -24,8 +24,8 @@ class RiseTrace {
   // did. A level already reached by the first state gives its time.
   double firstReached(double level) const;
   bool empty() const { return rises_.empty(); }
-  double peak() const { return rises_.back().y1; }        ///< highest value (needs !empty())
-  double peakTime() const { return rises_.back().t1; }    ///< its first time
+  double peak() const { return rises_.back().y1; }      ///< highest value (needs !empty())
+  double peakTime() const { return rises_.back().t1; }  ///< its first time
 
  private:
   struct Rise {

@@ -62,10 +62,13 @@ void SineDwellMeter::step(const StepView& v) {
 }
 
 void SineDwellMeter::finish(EventMetrics& m) const {
-  static const char* const kKeys[] = {
-      "steer_begin_s", "steer_complete_s", "yaw_rate_peak_radps", "yaw_rate_peak_s",
-      "yaw_rate_ratio_at_1_00_s_pct", "yaw_rate_ratio_at_1_75_s_pct",
-      "lateral_displacement_at_1_07_s_m"};
+  static const char* const kKeys[] = {"steer_begin_s",
+                                      "steer_complete_s",
+                                      "yaw_rate_peak_radps",
+                                      "yaw_rate_peak_s",
+                                      "yaw_rate_ratio_at_1_00_s_pct",
+                                      "yaw_rate_ratio_at_1_75_s_pct",
+                                      "lateral_displacement_at_1_07_s_m"};
   if (!entered_) {
     for (const char* key : kKeys) m.none(key, "the entry speed was never reached");
     return;

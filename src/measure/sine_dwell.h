@@ -25,11 +25,11 @@ class SineDwellMeter {
   void finish(EventMetrics& metrics) const;
 
  private:
-  double sign_ = 1.0;             // +1 when the first lobe turns right
+  double sign_ = 1.0;                          // +1 when the first lobe turns right
   double halfPeriod_ = 0.0, steerTime_ = 0.0;  // 1/(2f), 1/f + dwell (s)
   bool entered_ = false;
-  double bos_ = 0.0, cos_ = 0.0;  // s
-  double x0_ = 0.0, y0_ = 0.0;    // CoM at BOS (m)
+  double bos_ = 0.0, cos_ = 0.0;        // s
+  double x0_ = 0.0, y0_ = 0.0;          // CoM at BOS (m)
   double rightX_ = 0.0, rightY_ = 0.0;  // unit vector to the right of the heading at BOS
   double peak_ = 0.0, peakTime_ = 0.0;  // second-lobe yaw rate times -sign_; NaN until one
   double yawAt100_ = 0.0, yawAt175_ = 0.0, displacement_ = 0.0;  // NaN until passed

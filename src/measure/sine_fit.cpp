@@ -22,8 +22,8 @@ void SineFit::add(double s, double c, double y) {
 //   | s1 c1 n  | |c|   |y1|
 // solved by Cramer's rule.
 bool SineFit::solve(double& a, double& b, double& c) const {
-  auto det3 = [](double m00, double m01, double m02, double m10, double m11, double m12,
-                 double m20, double m21, double m22) {
+  auto det3 = [](double m00, double m01, double m02, double m10, double m11, double m12, double m20,
+                 double m21, double m22) {
     return m00 * (m11 * m22 - m12 * m21) - m01 * (m10 * m22 - m12 * m20) +
            m02 * (m10 * m21 - m11 * m20);
   };

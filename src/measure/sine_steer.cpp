@@ -47,10 +47,10 @@ void SineSteerMeter::step(const StepView& v) {
 }
 
 void SineSteerMeter::finish(EventMetrics& m) const {
-  static const char* const kKeys[] = {
-      "road_wheel_amplitude_deg", "yaw_rate_amplitude_radps", "lat_accel_amplitude_mps2",
-      "yaw_rate_gain_radps_per_deg", "yaw_rate_phase_deg", "lat_accel_gain_g_per_deg",
-      "lat_accel_phase_deg"};
+  static const char* const kKeys[] = {"road_wheel_amplitude_deg", "yaw_rate_amplitude_radps",
+                                      "lat_accel_amplitude_mps2", "yaw_rate_gain_radps_per_deg",
+                                      "yaw_rate_phase_deg",       "lat_accel_gain_g_per_deg",
+                                      "lat_accel_phase_deg"};
   const char* why = nullptr;
   double angle = 0.0, anglePhase = 0.0, yaw = 0.0, yawPhase = 0.0, lat = 0.0, latPhase = 0.0;
   if (periods_ == 0.0) {

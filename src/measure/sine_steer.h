@@ -26,10 +26,10 @@ class SineSteerMeter {
   void finish(EventMetrics& metrics) const;
 
  private:
-  double w_ = 0.0;                  // rad/s
-  double from_ = 0.0, to_ = 0.0;    // tau range fitted (s)
-  double periods_ = 0.0;            // whole periods fitted
-  double lastTau_ = 0.0;            // tau of the latest state; NaN before the entry (s)
+  double w_ = 0.0;                // rad/s
+  double from_ = 0.0, to_ = 0.0;  // tau range fitted (s)
+  double periods_ = 0.0;          // whole periods fitted
+  double lastTau_ = 0.0;          // tau of the latest state; NaN before the entry (s)
   SineFit angle_, yaw_, lat_;
 };
 

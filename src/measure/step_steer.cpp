@@ -8,7 +8,7 @@ namespace vdsim {
 namespace {
 
 constexpr double kDegToRad = 3.14159265358979323846 / 180.0;  // as the law's
-constexpr double kSteadyTime = 1.0;   // s of the hold averaged for the steady state
+constexpr double kSteadyTime = 1.0;     // s of the hold averaged for the steady state
 constexpr double kResponseLevel = 0.9;  // of the steady state
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -35,8 +35,9 @@ void StepSteerMeter::step(const StepView& v) {
   if (std::isnan(t50_) && sign_ * v.steerCommand >= half_) {
     // Between the command of the update before and this one.
     const double c0 = sign_ * v.previousSteerCommand, c1 = sign_ * v.steerCommand;
-    t50_ = c0 >= half_ ? v.previousUpdateTime
-                       : v.previousUpdateTime + (half_ - c0) / (c1 - c0) * (a.time - v.previousUpdateTime);
+    t50_ = c0 >= half_
+               ? v.previousUpdateTime
+               : v.previousUpdateTime + (half_ - c0) / (c1 - c0) * (a.time - v.previousUpdateTime);
   }
   yaw_.add(a.time, sign_ * a.yawRate, b.time, sign_ * b.yawRate);
   lat_.add(a.time, sign_ * a.latAccel, b.time, sign_ * b.latAccel);
@@ -52,10 +53,10 @@ void StepSteerMeter::step(const StepView& v) {
 
 void StepSteerMeter::finish(EventMetrics& m, bool finished) const {
   static const char* const kKeys[] = {
-      "road_wheel_angle_steady_deg", "yaw_rate_steady_radps", "lat_accel_steady_mps2",
-      "sideslip_steady_deg", "yaw_rate_response_time_s", "yaw_rate_peak_radps",
-      "yaw_rate_peak_response_time_s", "yaw_rate_overshoot_pct", "lat_accel_response_time_s",
-      "yaw_rate_gain_radps_per_deg", "lat_accel_gain_g_per_deg"};
+      "road_wheel_angle_steady_deg",   "yaw_rate_steady_radps",    "lat_accel_steady_mps2",
+      "sideslip_steady_deg",           "yaw_rate_response_time_s", "yaw_rate_peak_radps",
+      "yaw_rate_peak_response_time_s", "yaw_rate_overshoot_pct",   "lat_accel_response_time_s",
+      "yaw_rate_gain_radps_per_deg",   "lat_accel_gain_g_per_deg"};
   const char* why = nullptr;
   if (!entered_) {
     why = "the entry speed was never reached";
@@ -64,8 +65,9 @@ void StepSteerMeter::finish(EventMetrics& m, bool finished) const {
   } else if (holdFrom_ < holdStart_ || n_ == 0.0) {
     why = "the hold is shorter than the 1.0 s its steady state is averaged over";
   }
-  m.set("steer_t50_s", t50_, entered_ ? "the steer command never reached half its final value"
-                                      : "the entry speed was never reached");
+  m.set("steer_t50_s", t50_,
+        entered_ ? "the steer command never reached half its final value"
+                 : "the entry speed was never reached");
   if (why) {
     for (const char* key : kKeys) m.none(key, why);
     return;
@@ -78,12 +80,14 @@ void StepSteerMeter::finish(EventMetrics& m, bool finished) const {
   m.set("sideslip_steady_deg", sideslipSum_ / n_ * kDegPerRad);
   const char* opposite = "the steady state is not in the direction of the steer";
   m.set("yaw_rate_response_time_s",
-        sign_ * yaw > 0.0 ? yaw_.firstReached(kResponseLevel * sign_ * yaw) - t50_ : kNaN, opposite);
+        sign_ * yaw > 0.0 ? yaw_.firstReached(kResponseLevel * sign_ * yaw) - t50_ : kNaN,
+        opposite);
   m.set("yaw_rate_peak_radps", float(sign_ * yaw_.peak()));
   m.set("yaw_rate_peak_response_time_s", yaw_.peakTime() - t50_);
   m.set("yaw_rate_overshoot_pct", (yaw_.peak() / (sign_ * yaw) - 1.0) * 100.0, opposite);
   m.set("lat_accel_response_time_s",
-        sign_ * lat > 0.0 ? lat_.firstReached(kResponseLevel * sign_ * lat) - t50_ : kNaN, opposite);
+        sign_ * lat > 0.0 ? lat_.firstReached(kResponseLevel * sign_ * lat) - t50_ : kNaN,
+        opposite);
   m.set("yaw_rate_gain_radps_per_deg", yaw / angle);
   m.set("lat_accel_gain_g_per_deg", lat / kStandardGravity / angle);
 }

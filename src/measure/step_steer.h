@@ -32,13 +32,13 @@ class StepSteerMeter {
   void finish(EventMetrics& metrics, bool finished) const;
 
  private:
-  double sign_ = 1.0;        // +1 for a step to the right, -1 to the left
-  double half_ = 0.0;        // half the final steer command, times sign_ (-)
-  double holdStart_ = 0.0;   // tau at which the hold begins (s)
-  double holdFrom_ = 0.0;    // tau from which the steady state is averaged (s)
+  double sign_ = 1.0;       // +1 for a step to the right, -1 to the left
+  double half_ = 0.0;       // half the final steer command, times sign_ (-)
+  double holdStart_ = 0.0;  // tau at which the hold begins (s)
+  double holdFrom_ = 0.0;   // tau from which the steady state is averaged (s)
   bool entered_ = false;
-  double t50_ = 0.0;         // NaN until found (s)
-  RiseTrace yaw_, lat_;      // yaw rate, lateral acceleration, times sign_
+  double t50_ = 0.0;     // NaN until found (s)
+  RiseTrace yaw_, lat_;  // yaw rate, lateral acceleration, times sign_
   double n_ = 0.0, yawSum_ = 0.0, latSum_ = 0.0, sideslipSum_ = 0.0, angleSum_ = 0.0;
 };
 

@@ -40,15 +40,15 @@ double sideslipOf(const Vec3& bodyVelocity);
 
 // What every measurement reads of one state.
 struct MeasuredState {
-  double time = 0.0;          ///< the run's clock (s)
-  float x = 0.0f;             ///< CoM position, world x (m)
-  float y = 0.0f;             ///< CoM position, world y (m)
-  float speed = 0.0f;         ///< |velocity| (m/s)
-  float longAccel = 0.0f;     ///< CoM acceleration of the last solve, body x (m/s^2)
-  float latAccel = 0.0f;      ///< the same, body y (m/s^2)
-  float yawRate = 0.0f;       ///< angular velocity about body z (rad/s)
+  double time = 0.0;            ///< the run's clock (s)
+  float x = 0.0f;               ///< CoM position, world x (m)
+  float y = 0.0f;               ///< CoM position, world y (m)
+  float speed = 0.0f;           ///< |velocity| (m/s)
+  float longAccel = 0.0f;       ///< CoM acceleration of the last solve, body x (m/s^2)
+  float latAccel = 0.0f;        ///< the same, body y (m/s^2)
+  float yawRate = 0.0f;         ///< angular velocity about body z (rad/s)
   float roadWheelAngle = 0.0f;  ///< mean of the two front steer angles (rad)
-  Quat attitude;              ///< body to world
+  Quat attitude;                ///< body to world
 };
 
 // The state of car as it stands, at time runTime.

@@ -23,9 +23,10 @@ struct Read {
 };
 
 TEST(EventKinds, OpenLoopSteerValuesReachTheScriptInFileOrder) {
-  Read r("[event] kind StepSteer v 27.5 a -1.5 r 0.1 d 3\n"
-         "[event] kind SineSteer v 25 a 2 f 0.7 n 3.5\n"
-         "[event] kind SineDwell v 22 a 4.5 f 0.6 w 0.5 d 1.75\n");
+  Read r(
+      "[event] kind StepSteer v 27.5 a -1.5 r 0.1 d 3\n"
+      "[event] kind SineSteer v 25 a 2 f 0.7 n 3.5\n"
+      "[event] kind SineDwell v 22 a 4.5 f 0.6 w 0.5 d 1.75\n");
   ASSERT_TRUE(r.ok) << r.error;
   ASSERT_EQ(r.script.eventCount, 5u);
   const Event& step = *r.script.events[2];
@@ -53,10 +54,11 @@ TEST(EventKinds, OpenLoopSteerValuesReachTheScriptInFileOrder) {
 TEST(EventKinds, AcceptsTheLimitsTheLawsCanRun) {
   // 14.32 deg is 0.49986 rad of steer command, inside the 0.5 clamp; no
   // ramp, no dwell, no hold; part of one cycle; a speed just above -0.5.
-  Read r("[event] kind StepSteer v -0.49 a 14.32 r 0 d 0\n"
-         "[event] kind SineSteer v 20 a -14.32 f 1e-3 n 0.25\n"
-         "[event] kind SineDwell v 20 a 14.32 f 50 w 0 d 0\n"
-         "[event] kind Brake v -3\n");
+  Read r(
+      "[event] kind StepSteer v -0.49 a 14.32 r 0 d 0\n"
+      "[event] kind SineSteer v 20 a -14.32 f 1e-3 n 0.25\n"
+      "[event] kind SineDwell v 20 a 14.32 f 50 w 0 d 0\n"
+      "[event] kind Brake v -3\n");
   EXPECT_TRUE(r.ok) << r.error;
 }
 

@@ -37,11 +37,13 @@ TEST(Acceleration, TimeFromTheStartSpeedToNinetyPercentOfTheTarget) {
     b.add(TargetSpeed, {l.target, 0.5f});
     double v = l.startSpeed;
     b.car.velocity = Vec3(float(v), 0.0f, 0.0f);
-    b.run([&](double) {
-      if (b.script.currentEvent < 2) return;  // the launch's step: none
-      v = std::fmin(v + l.accel * double(kDt), double(l.target));
-      b.car.velocity = Vec3(float(v), 0.0f, 0.0f);
-    }, l.maxSteps);
+    b.run(
+        [&](double) {
+          if (b.script.currentEvent < 2) return;  // the launch's step: none
+          v = std::fmin(v + l.accel * double(kDt), double(l.target));
+          b.car.velocity = Vec3(float(v), 0.0f, 0.0f);
+        },
+        l.maxSteps);
     const double time = b.metric(1, "accel_time_s");
     if (std::isnan(l.time)) {
       EXPECT_TRUE(std::isnan(time)) << l.reason;

@@ -67,7 +67,7 @@ TEST(Braking, NoFullBrakeNoBrakingFigures) {
 
 // One state of a whole run as the test records it step by step.
 struct TraceStep {
-  double time;     // of the state the update read (s)
+  double time;  // of the state the update read (s)
   float x, y, speed;
   float pedal;     // the command the update wrote
   uint32_t event;  // the script's event
@@ -114,7 +114,7 @@ TEST(Braking, WholeRunOnsetIsTheFirstFullBrakeUpdateInsideARow) {
   // The literal trace: the first update of the Brake that writes 1.
   std::size_t onset = 0;
   while (!(trace[onset].event == 3 && trace[onset].pedal >= 1.0f)) ++onset;
-  EXPECT_GT(onsetRow, 0);  // neither a row's first step ...
+  EXPECT_GT(onsetRow, 0);   // neither a row's first step ...
   EXPECT_LT(onsetRow, 99);  // ... nor its last
   const EventMetrics& brake = meter.results()[1];
   EXPECT_EQ(brake.find("braking_start_s")->value, double(float(trace[onset].time)));

@@ -14,7 +14,7 @@ namespace measuretest {
 namespace {
 
 constexpr double kUndersteer = 0.3, kRoll = 3.5, kSideslip = -2.0;  // deg/g
-constexpr double kWheelbase = 2.7;                                    // m
+constexpr double kWheelbase = 2.7;                                  // m
 
 // A turn of radius sign x 50 m at a speed rising from 10 to 20 m/s, whose
 // radius driven wanders up to 7 % off it. Returns the radius driven of each
@@ -30,17 +30,18 @@ std::vector<double> driveTurn(Bench& b, double sign, double wander = 0.07) {
     const float ay = float(sign * v * v / (50.0 * (1.0 + wander * std::sin(0.9 * t))));
     const double g = std::fabs(double(ay)) / kG, deg = kPi / 180.0;
     // Ackermann angle plus understeer; roll out of the turn; sideslip.
-    const double delta = sign * (kWheelbase * std::fabs(double(ay)) / (double(v) * v) +
-                                 kUndersteer * g * deg);
+    const double delta =
+        sign * (kWheelbase * std::fabs(double(ay)) / (double(v) * v) + kUndersteer * g * deg);
     const Quat q = fromRotationVector(Vec3(float(-sign * kRoll * g * deg), 0.0f, 0.0f));
     const double beta = sign * (0.5 + kSideslip * g) * deg;
     b.car.attitude = q;
-    b.car.velocity = rotateToWorld(Vec3(float(v * std::cos(beta)), float(v * std::sin(beta)), 0.0f), q);
+    b.car.velocity =
+        rotateToWorld(Vec3(float(v * std::cos(beta)), float(v * std::sin(beta)), 0.0f), q);
     b.car.acceleration = Vec3(0.0f, ay, 0.0f);
     b.car.suspension[0].steerAngle = b.car.suspension[1].steerAngle = float(delta);
     const double speed = length(b.car.velocity), driven = speed * speed / ay;
-    if (b.script.currentEvent == 2 && std::fabs(driven / (sign * 50.0) - 1.0) <= 0.05 &&
-        g >= 0.1 && g <= 0.4) {
+    if (b.script.currentEvent == 2 && std::fabs(driven / (sign * 50.0) - 1.0) <= 0.05 && g >= 0.1 &&
+        g <= 0.4) {
       quasiSteady.push_back(driven);
     }
   });

@@ -19,14 +19,16 @@ TEST(ManeuverMeter, EventsFollowOneAnotherStateByState) {
   b.add(Brake, {30.0f});               // never reached
   double x = 100.0;
   b.car.velocity = Vec3(10.0f, 0.0f, 0.0f);
-  b.run([&](double t) {
-    const double v = 10.0 + t;  // m/s
-    x += v * kDt;
-    b.car.velocity = Vec3(float(v), 0.0f, 0.0f);
-    b.car.position = Vec3(float(x), 100.0f, -0.5f);
-    // Turning right a little, then left harder: the peak is the left one.
-    b.car.acceleration = Vec3(1.0f, float(2.0 * std::sin(10.0 * t) - 0.5), 0.0f);
-  }, 3 * 1024);
+  b.run(
+      [&](double t) {
+        const double v = 10.0 + t;  // m/s
+        x += v * kDt;
+        b.car.velocity = Vec3(float(v), 0.0f, 0.0f);
+        b.car.position = Vec3(float(x), 100.0f, -0.5f);
+        // Turning right a little, then left harder: the peak is the left one.
+        b.car.acceleration = Vec3(1.0f, float(2.0 * std::sin(10.0 * t) - 0.5), 0.0f);
+      },
+      3 * 1024);
   for (int n = 1; n <= 2; ++n) {
     EXPECT_EQ(b.metric(n, "end_s"), b.metric(n + 1, "start_s"));
     EXPECT_EQ(b.metric(n, "end_x_m"), b.metric(n + 1, "start_x_m"));

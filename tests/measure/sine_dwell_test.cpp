@@ -14,7 +14,7 @@ TEST(SineDwell, RatiosAndDisplacementOfAKnownResponse) {
   for (const float amplitude : {4.0f, -6.0f}) {
     const double sign = amplitude < 0.0f ? -1.0 : 1.0;
     const double f = double(0.7f), dwell = 0.5, decay = 0.6, peak = 0.5;  // Hz, s, s, rad/s
-    const double heading = 0.6, ahead = 22.0, sideways = 1.5;    // rad, m/s, m/s^2
+    const double heading = 0.6, ahead = 22.0, sideways = 1.5;             // rad, m/s, m/s^2
     Bench b;
     b.add(TargetSpeed, {22.0f, 0.25f});
     b.add(SineDwell, {22.0f, amplitude, float(f), float(dwell), 2.0f});
@@ -40,9 +40,9 @@ TEST(SineDwell, RatiosAndDisplacementOfAKnownResponse) {
       // Straight on along the heading at BOS, and sideways towards the first
       // lobe's turn by sideways / 2 s^2.
       const double along = ahead * s, across = sign * 0.5 * sideways * s * s;
-      b.car.position = Vec3(float(x0 + along * std::cos(heading) - across * std::sin(heading)),
-                            float(y0 + along * std::sin(heading) + across * std::cos(heading)),
-                            -0.5f);
+      b.car.position =
+          Vec3(float(x0 + along * std::cos(heading) - across * std::sin(heading)),
+               float(y0 + along * std::sin(heading) + across * std::cos(heading)), -0.5f);
     });
     ASSERT_GE(bos, 0.0);
     EXPECT_EQ(b.metric(2, "steer_begin_s"), bos);

@@ -65,34 +65,34 @@ TEST_P(StepSteerResponse, TimesPeakAndGainsOfAKnownResponse) {
   EXPECT_NEAR(b.metric(2, "road_wheel_angle_steady_deg"), angle, 1e-6);
   // The last second of the hold: settled to a few parts in a million.
   EXPECT_NEAR(b.metric(2, "yaw_rate_steady_radps"), steady, 1e-5 * std::fabs(steady));
-  EXPECT_NEAR(b.metric(2, "lat_accel_steady_mps2"), speed * steady, 1e-5 * speed * std::fabs(steady));
+  EXPECT_NEAR(b.metric(2, "lat_accel_steady_mps2"), speed * steady,
+              1e-5 * speed * std::fabs(steady));
   EXPECT_NEAR(b.metric(2, "yaw_rate_gain_radps_per_deg"), yawGain, 1e-5 * yawGain);
-  EXPECT_NEAR(b.metric(2, "lat_accel_gain_g_per_deg"), speed * yawGain / kG, 1e-5 * speed * yawGain / kG);
+  EXPECT_NEAR(b.metric(2, "lat_accel_gain_g_per_deg"), speed * yawGain / kG,
+              1e-5 * speed * yawGain / kG);
   EXPECT_NEAR(b.metric(2, "yaw_rate_response_time_s"), r.reaches(0.9), 1e-5);
   EXPECT_NEAR(b.metric(2, "lat_accel_response_time_s"), r.reaches(0.9), 1e-5);
   if (r.zeta > 0.0) {
     // Peak at pi / wd, overshoot exp(-zeta pi / sqrt(1 - zeta^2)).
     const double root = std::sqrt(1.0 - r.zeta * r.zeta);
     EXPECT_NEAR(b.metric(2, "yaw_rate_peak_response_time_s"), kPi / (r.wn * root), kDt);
-    EXPECT_NEAR(b.metric(2, "yaw_rate_overshoot_pct"), 100 * std::exp(-r.zeta * kPi / root),
-                1e-3);
-    EXPECT_NEAR(b.metric(2, "yaw_rate_peak_radps"),
-                steady * (1 + std::exp(-r.zeta * kPi / root)), 1e-6);
+    EXPECT_NEAR(b.metric(2, "yaw_rate_overshoot_pct"), 100 * std::exp(-r.zeta * kPi / root), 1e-3);
+    EXPECT_NEAR(b.metric(2, "yaw_rate_peak_radps"), steady * (1 + std::exp(-r.zeta * kPi / root)),
+                1e-6);
   } else {
     EXPECT_NEAR(b.metric(2, "yaw_rate_overshoot_pct"), 0.0, 1e-4);
   }
   EXPECT_EQ(sign * b.metric(2, "yaw_rate_peak_radps") > 0.0, true);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Responses, StepSteerResponse,
-    testing::Values(Case{{"first_order", 0.15, 0.0, 0.0}, 2.0f},
-                    Case{{"first_order_left", 0.08, 0.0, 0.0}, -1.5f},
-                    Case{{"second_order", 0.0, 9.0, 0.4}, 1.0f},
-                    Case{{"second_order_left", 0.0, 14.0, 0.7}, -3.0f}),
-    [](const testing::TestParamInfo<Case>& info) {
-      return std::string(info.param.response.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Responses, StepSteerResponse,
+                         testing::Values(Case{{"first_order", 0.15, 0.0, 0.0}, 2.0f},
+                                         Case{{"first_order_left", 0.08, 0.0, 0.0}, -1.5f},
+                                         Case{{"second_order", 0.0, 9.0, 0.4}, 1.0f},
+                                         Case{{"second_order_left", 0.0, 14.0, 0.7}, -3.0f}),
+                         [](const testing::TestParamInfo<Case>& info) {
+                           return std::string(info.param.response.name);
+                         });
 
 TEST(StepSteer, AHoldShorterThanTheSteadyStateWindowGivesNoSteadyState) {
   Bench b;
