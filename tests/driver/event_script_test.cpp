@@ -176,6 +176,8 @@ struct SteerLaw {
   bool done;        // the done test has passed in this update
 };
 
+void PrintTo(const SteerLaw& law, std::ostream* out) { *out << law.name; }
+
 class OpenLoopSteer : public Driver, public testing::WithParamInterface<SteerLaw> {};
 
 TEST_P(OpenLoopSteer, SetsTheCommandAndFinishesAtTheBreakpoints) {

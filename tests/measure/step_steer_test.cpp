@@ -38,6 +38,8 @@ struct Case {
   float angle;  // deg
 };
 
+void PrintTo(const Case& c, std::ostream* out) { *out << c.response.name; }
+
 class StepSteerResponse : public testing::TestWithParam<Case> {};
 
 TEST_P(StepSteerResponse, TimesPeakAndGainsOfAKnownResponse) {
