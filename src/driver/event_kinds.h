@@ -36,7 +36,7 @@ const EventKindInfo* findEventKind(const std::string& keyword);
 const EventKindInfo& eventKindInfo(EventKind kind);
 
 // The keywords of every kind the file can name, in table order, separated
-// by ", ": "TargetSpeed, SteerRamp, Brake".
+// by ", ": "TargetSpeed, SteerRamp, Brake, StepSteer, SineSteer, SineDwell".
 std::string eventKindKeywords();
 
 // Why the values of an event cannot be run, and which value (0-based) is to
@@ -47,7 +47,9 @@ struct EventValueProblem {
 };
 
 // Refuses values outside what the control laws can run: an event that can
-// provably never finish. values are in the kind's file order.
+// provably never finish, a ramp of no time, a steer angle beyond the clamp, a
+// negative time, a frequency or cycle count not above 0. values are in the
+// kind's file order; the first wrong one is named.
 EventValueProblem checkEventValues(EventKind kind, const float* values);
 
 // Appends an event of kind with values in its file order to the script.

@@ -4,6 +4,20 @@
 //   path curvature k  = 1 / (v^2 / a_y)          (k = 0 when v = a_y = 0)
 //   straight line  steer' = -5 k,   steer += steer' dt
 //   speed control  pedal = -(v_target - v) * 1.0   (throttle is negative)
+//
+// The open-loop steer events (StepSteer, SineSteer, SineDwell) drive
+// straight at their speed until within 0.5 m/s of it (entry); from then on,
+// with tau = elapsed - reachedAt, they set the steer command directly:
+//   steer = 2 A (pi / 180) s        (A the road-wheel angle or amplitude, deg)
+//   StepSteer  s = tau / rampTime while tau < rampTime, else 1
+//   SineSteer  s = sin(w tau),  w = 2 pi f
+//   SineDwell  s = sin(w tau)        while tau < 3/4 T           (T = 1 / f)
+//                = -1                while tau < 3/4 T + dwell
+//                = sin(w (tau - dwell)) while tau < T + dwell, then 0
+// StepSteer and SineSteer keep the speed control; SineDwell releases the
+// pedal. Done once tau exceeds rampTime + duration, cycles T and
+// (T + dwell) + duration. tau, T, w, dwell and s stay double: the command is
+// rounded once, when stored.
 #include "driver/event_script.h"
 
 #include <cmath>
@@ -11,6 +25,21 @@
 #include "dynamics/vehicle.h"
 
 namespace vdsim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegToRad = kPi / 180.0;
+
+}  // namespace
+
+float rampFraction(const Event& e) {
+  return e.reached ? float((double(e.elapsed) - e.reachedAt) / e.duration) : 0.0f;
+}
+
+float rampRadius(const Event& e, float s) {
+  return float(double(e.startRadius) + (double(e.endRadius) - e.startRadius) * s);
+}
 
 EventScript::EventScript(Vehicle& v) : vehicle(v) {
   runTime = 0.0f;
@@ -55,6 +84,35 @@ void EventScript::addBrake(float speed) {
   ++eventCount;
 }
 
+void EventScript::addStepSteer(float speed, float angle, float rampTime, float duration) {
+  Event& e = addEvent(StepSteer);
+  e.speed = speed;
+  e.angle = angle;
+  e.rampTime = rampTime;
+  e.duration = duration;
+  ++eventCount;
+}
+
+void EventScript::addSineSteer(float speed, float amplitude, float frequency, float cycles) {
+  Event& e = addEvent(SineSteer);
+  e.speed = speed;
+  e.amplitude = amplitude;
+  e.frequency = frequency;
+  e.cycles = cycles;
+  ++eventCount;
+}
+
+void EventScript::addSineDwell(float speed, float amplitude, float frequency, float dwell,
+                               float duration) {
+  Event& e = addEvent(SineDwell);
+  e.speed = speed;
+  e.amplitude = amplitude;
+  e.frequency = frequency;
+  e.dwell = dwell;
+  e.duration = duration;
+  ++eventCount;
+}
+
 bool EventScript::update() {
   const float dt = vehicle.timeStep;
   // The clock runs from the update after the first event has been left.
@@ -69,6 +127,9 @@ bool EventScript::update() {
     case TargetSpeed: controlTargetSpeed(e); break;
     case SteerRamp: controlSteerRamp(e); break;
     case Brake: controlBrake(e); break;
+    case StepSteer: controlStepSteer(e); break;
+    case SineSteer: controlSineSteer(e); break;
+    case SineDwell: controlSineDwell(e); break;
   }
   // Clamp to the steering and pedal ranges.
   if (steerCommand > 0.5) steerCommand = 0.5f;
@@ -139,8 +200,8 @@ void EventScript::controlSteerRamp(Event& e) {
   const float v = speed();
   const float k = pathCurvature(v);
   // Ramp fraction, from before this update's entry test.
-  const float s = e.reached ? float((double(e.elapsed) - e.reachedAt) / e.duration) : 0.0f;
-  const float radius = float(double(e.startRadius) + (double(e.endRadius) - e.startRadius) * s);
+  const float s = rampFraction(e);
+  const float radius = rampRadius(e, s);
   const float error = float(k - 1.0 / radius);
   if (std::fabs(double(v) - e.speed) < 0.5 && std::fabs(error) < 1.0 && !e.reached) {
     e.reached = true;
@@ -151,6 +212,72 @@ void EventScript::controlSteerRamp(Event& e) {
   steerCommand = float(double(vehicle.steer) + double(steerRate) * vehicle.timeStep);
   const float target = float(double(e.speed) + (double(e.endSpeed) - e.speed) * s);
   controlSpeed(target, v);
+}
+
+// The entry test of the open-loop steer events, as TargetSpeed's; true once
+// reached.
+bool EventScript::enterAtSpeed(Event& e, float v) {
+  if (std::fabs(double(v) - e.speed) < 0.5 && !e.reached) {
+    e.reached = true;
+    e.reachedAt = e.elapsed;
+  }
+  return e.reached;
+}
+
+// The steer command of road-wheel angle A (deg) times s, set directly.
+void EventScript::steerOpenLoop(float A, double s) {
+  steerCommand = float(((2.0 * double(A)) * kDegToRad) * s);
+}
+
+void EventScript::controlStepSteer(Event& e) {
+  const float v = speed();
+  if (!enterAtSpeed(e, v)) {
+    steerStraight(pathCurvature(v));
+    controlSpeed(e.speed, v);
+    return;
+  }
+  const double tau = double(e.elapsed) - double(e.reachedAt);
+  if (tau > double(e.rampTime) + double(e.duration)) e.done = true;
+  const double s = e.rampTime > 0.0f && tau < double(e.rampTime) ? tau / double(e.rampTime) : 1.0;
+  steerOpenLoop(e.angle, s);
+  controlSpeed(e.speed, v);
+}
+
+void EventScript::controlSineSteer(Event& e) {
+  const float v = speed();
+  if (!enterAtSpeed(e, v)) {
+    steerStraight(pathCurvature(v));
+    controlSpeed(e.speed, v);
+    return;
+  }
+  const double tau = double(e.elapsed) - double(e.reachedAt);
+  if (tau > double(e.cycles) / double(e.frequency)) e.done = true;
+  steerOpenLoop(e.amplitude, std::sin(((2.0 * kPi) * double(e.frequency)) * tau));
+  controlSpeed(e.speed, v);
+}
+
+void EventScript::controlSineDwell(Event& e) {
+  const float v = speed();
+  if (!enterAtSpeed(e, v)) {
+    steerStraight(pathCurvature(v));
+    controlSpeed(e.speed, v);
+    return;
+  }
+  const double tau = double(e.elapsed) - double(e.reachedAt);
+  const double T = 1.0 / double(e.frequency);
+  const double w = (2.0 * kPi) * double(e.frequency);
+  const double D = double(e.dwell);
+  if (tau > (T + D) + double(e.duration)) e.done = true;
+  double s = 0.0;
+  if (tau < 0.75 * T) {
+    s = std::sin(w * tau);
+  } else if (tau < 0.75 * T + D) {
+    s = -1.0;
+  } else if (tau < T + D) {
+    s = std::sin(w * (tau - D));
+  }
+  steerOpenLoop(e.amplitude, s);
+  pedalCommand = 0.0f;  // coast
 }
 
 void EventScript::shiftGears() {

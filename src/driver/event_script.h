@@ -14,7 +14,15 @@ namespace vdsim {
 
 struct Vehicle;
 
-enum EventKind : int32_t { TargetSpeed = 1, Settle = 2, SteerRamp = 3, Brake = 4 };
+enum EventKind : int32_t {
+  TargetSpeed = 1,
+  Settle = 2,
+  SteerRamp = 3,
+  Brake = 4,
+  StepSteer = 5,
+  SineSteer = 6,
+  SineDwell = 7,
+};
 
 struct Event {
   EventKind kind = TargetSpeed;  ///< control law to run
@@ -22,12 +30,23 @@ struct Event {
   float endSpeed = 0.0f;     ///< SteerRamp: speed target at the end of the ramp (m/s)
   float startRadius = 0.0f;  ///< SteerRamp: path radius at the start of the ramp (m)
   float endRadius = 0.0f;    ///< SteerRamp: path radius at the end of the ramp (m)
-  float duration = 0.0f;     ///< hold / settle / ramp time (s)
+  float duration = 0.0f;     ///< hold / settle / ramp time; hold after a step or a dwell (s)
   bool done = false;         ///< the event has finished
   bool reached = false;      ///< its entry condition has been met
   float elapsed = 0.0f;      ///< time since it became current (s)
   float reachedAt = 0.0f;    ///< elapsed when reached was set (s)
+  float angle = 0.0f;        ///< StepSteer: road-wheel angle held after the ramp, + right (deg)
+  float rampTime = 0.0f;     ///< StepSteer: time to ramp to the angle, 0 for a step (s)
+  float amplitude = 0.0f;    ///< SineSteer, SineDwell: road-wheel amplitude, + right first (deg)
+  float frequency = 0.0f;    ///< SineSteer, SineDwell: steer frequency (Hz)
+  float cycles = 0.0f;       ///< SineSteer: number of periods (-)
+  float dwell = 0.0f;        ///< SineDwell: time held at the second lobe's peak (s)
 };
+
+// SteerRamp: the ramp fraction of e's latest update, 0 until its entry (-).
+float rampFraction(const Event& e);
+// SteerRamp: the path radius aimed at with ramp fraction s (m).
+float rampRadius(const Event& e, float s);
 
 class EventScript {
  public:
@@ -38,6 +57,9 @@ class EventScript {
   void addSteerRamp(float speed, float endSpeed, float startRadius, float endRadius,
                     float duration);
   void addBrake(float speed);
+  void addStepSteer(float speed, float angle, float rampTime, float duration);
+  void addSineSteer(float speed, float amplitude, float frequency, float cycles);
+  void addSineDwell(float speed, float amplitude, float frequency, float dwell, float duration);
 
   // One time step of the driver; false once the last event is done.
   bool update();
@@ -62,6 +84,11 @@ class EventScript {
   void controlTargetSpeed(Event& e);
   void controlBrake(Event& e);
   void controlSteerRamp(Event& e);
+  void controlStepSteer(Event& e);
+  void controlSineSteer(Event& e);
+  void controlSineDwell(Event& e);
+  bool enterAtSpeed(Event& e, float v);
+  void steerOpenLoop(float amplitude, double s);
   void shiftGears();
   float speed() const;
   float pathCurvature(float v) const;

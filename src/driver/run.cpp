@@ -30,6 +30,7 @@
 #include "driver/process.h"
 #include "driver/progress.h"
 #include "dynamics/vehicle.h"
+#include "measure/maneuver_meter.h"
 #include "numerics/linear_solver.h"
 #include "output/channel_recorder.h"
 #include "output/extended_recorder.h"
@@ -145,6 +146,7 @@ struct Run {
   std::unique_ptr<OutputFile> output, extendedOutput, recordOutput;
   std::unique_ptr<ChannelRecorder> recorder;
   std::unique_ptr<ExtendedRecorder> extended;
+  std::unique_ptr<ManeuverMeter> meter;  // with --extended: each event's metrics
   ProgressLine progress;
 
   // How the stepping loop went.
@@ -255,6 +257,10 @@ void stepUntilEnd(Run& run) {
   Vehicle& vehicle = run.vehicle;
   const float dt = vehicle.timeStep;
   uint32_t warnedEvent = 0;    // last event warned about (0: none)
+  if (run.options.extended) {
+    run.meter = std::make_unique<ManeuverMeter>(vehicle, script, run.car.events);
+    run.meter->start();
+  }
   for (;;) {
     if (stopSignal() != 0) { run.end = End::Signal; break; }
     if (run.writeFailed()) { run.end = End::WriteFailed; break; }
@@ -270,6 +276,7 @@ void stepUntilEnd(Run& run) {
     if (!vehicle.stateIsFinite()) { run.end = End::Diverged; break; }
     run.recorder->sample();
     if (run.extended) run.extended->sample();
+    if (run.meter) run.meter->sample();
     // A system singular step after step: the state no longer means anything.
     if (run.singular.note(vehicle.solveStatus == kSingular, run.simulatedTime - dt)) {
       run.end = End::Singular;
@@ -291,6 +298,7 @@ void stepUntilEnd(Run& run) {
   run.progress.clear();
   run.recorder->close();
   if (run.extended) run.extended->close();
+  if (run.meter) run.meter->finish();
 }
 
 // The run record, with the digests of what was read and written.
@@ -310,6 +318,7 @@ std::string runRecordText(Run& run, int status, const char* endName, const std::
                        run.car.ignoredEvents.end());
   std::stable_sort(record.events.begin(), record.events.end(),
                    [](const EventEntry& a, const EventEntry& b) { return a.number < b.number; });
+  if (run.meter) record.metrics = &run.meter->results();
   record.exitStatus = status;
   record.end = endName;
   record.message = message;

@@ -6,29 +6,13 @@
 #include "driver/event_file.h"
 #include "driver/event_script.h"
 #include "dynamics/vehicle.h"
+#include "measure/vehicle_state.h"
 
 namespace vdsim {
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-// The rotation of the attitude q (body to world), the elements the Euler
-// angles need. They scale with |q|^2, which the integrator keeps near 1.
-struct AttitudeAngles {
-  double yaw, pitch, roll;  // about world z, then body y, then body x (rad)
-};
-
-AttitudeAngles anglesOf(const Quat& q) {
-  const double w = q.w, x = q.x, y = q.y, z = q.z;
-  const double r00 = w * w + x * x - y * y - z * z;
-  const double r10 = 2.0 * (x * y + w * z);
-  const double r20 = 2.0 * (x * z - w * y);
-  const double r21 = 2.0 * (y * z + w * x);
-  const double r22 = w * w - x * x - y * y + z * z;
-  const double sinPitch = std::fmax(-1.0, std::fmin(1.0, -r20));
-  return {std::atan2(r10, r00), std::asin(sinPitch), std::atan2(r21, r22)};
-}
 
 }  // namespace
 
@@ -42,8 +26,8 @@ ExtendedRecorder::ExtendedRecorder(const Vehicle& vehicle, const EventScript& sc
       {&v.suspension[0].steerAngle, "Steer Angle LF (rad)", 0.0f},
       {&v.suspension[1].steerAngle, "Steer Angle RF (rad)", 0.0f},
       {&v.pedal, "Pedal (-)", 0.0f},
-      {&v.velocityBody.x, "Velocity X (m/s)", 0.0f},
-      {&v.velocityBody.y, "Velocity Y (m/s)", 0.0f},
+      {&bodyVelocity_.x, "Velocity X (m/s)", 0.0f},
+      {&bodyVelocity_.y, "Velocity Y (m/s)", 0.0f},
       {&sideslip_, "Sideslip (rad)", 0.0f},
       {&v.angularVelocity.z, "Yaw Rate (rad/s)", 0.0f},
       {&v.angularVelocity.x, "Roll Rate (rad/s)", 0.0f},
@@ -105,8 +89,10 @@ void ExtendedRecorder::updateAttitudeChannels() {
     heading_ += turn;
   }
   lastYaw_ = yaw;
-  const Vec3& vb = vehicle_.velocityBody;
-  sideslip_ = float(std::atan2(double(vb.y), double(vb.x)));
+  // The velocity in body axes of the attitude after the step (the model's
+  // own velocityBody is rotated with the attitude from before it).
+  bodyVelocity_ = bodyVelocity(vehicle_);
+  sideslip_ = float(sideslipOf(bodyVelocity_));
 }
 
 void ExtendedRecorder::numberEvents(const std::vector<EventEntry>& fileEvents) {

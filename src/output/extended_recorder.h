@@ -8,7 +8,8 @@
 // other cell "%.9g" (enough to give back the float).
 //
 // Sampled at the row's last step: event number, gear, position, heading,
-// roll, pitch. Means over the row's steps: everything else.
+// roll, pitch. Means over the row's steps: everything else. The body-axes
+// velocity and the sideslip use the attitude after each step.
 //
 // Axes: world x, y horizontal, z down; body x forward, y right, z down. A
 // positive heading, yaw rate, steer angle or lateral acceleration is a turn
@@ -19,6 +20,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "numerics/vector_math.h"
 
 namespace vdsim {
 
@@ -67,7 +70,8 @@ class ExtendedRecorder {
   std::vector<Mean> means_;
   std::vector<int> eventNumbers_;  // "[event]" section of script event 2, 3, ...
 
-  float sideslip_ = 0.0f;     // atan2(vy, vx) of the body velocity this step (rad)
+  Vec3 bodyVelocity_;         // CoM velocity in body axes after this step (m/s)
+  float sideslip_ = 0.0f;     // atan2(vy, vx) of that velocity (rad)
   double heading_ = 0.0;      // yaw angle, unwrapped (rad)
   double lastYaw_ = 0.0;      // yaw angle of the last step, in (-pi, pi] (rad)
   bool headingStarted_ = false;

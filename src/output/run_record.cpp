@@ -44,6 +44,29 @@ std::string jsonFloat(float value) {
   return shortestText(value);
 }
 
+// A metric as the shortest decimal that reads back as the same double (or
+// float, for a float of the state); null when it has no value.
+std::string jsonMetric(const Metric& metric) {
+  const double value = metric.value;
+  if (value != value || value - value != 0.0) return "null";
+  return metric.single ? shortestText(float(value)) : shortestText(value);
+}
+
+// ",\n     \"metrics\": {...},\n     \"null_reasons\": {...}" of one event.
+std::string jsonMetrics(const EventMetrics& m) {
+  if (!m.ran) {
+    return ",\n     \"metrics\": null,\n     \"null_reasons\": {\"metrics\": "
+           "\"the run ended before the event began\"}";
+  }
+  std::string values, reasons;
+  for (const Metric& metric : m.values) {
+    const std::string key = jsonString(metric.key) + ": ";
+    values += (values.empty() ? "" : ", ") + key + jsonMetric(metric);
+    if (metric.reason) reasons += (reasons.empty() ? "" : ", ") + key + jsonString(metric.reason);
+  }
+  return ",\n     \"metrics\": {" + values + "},\n     \"null_reasons\": {" + reasons + "}";
+}
+
 std::string jsonFiles(const std::vector<RunRecord::File>& files) {
   std::string out = "[";
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -54,7 +77,7 @@ std::string jsonFiles(const std::vector<RunRecord::File>& files) {
   return out + (files.empty() ? "]" : "\n  ]");
 }
 
-std::string jsonEvent(const EventEntry& event) {
+std::string jsonEvent(const EventEntry& event, const EventMetrics* metrics) {
   const std::string head = "{\"number\": " + std::to_string(event.number) + ", \"kind\": ";
   const std::string line = ", \"line\": " + std::to_string(event.line);
   if (event.ignored) return head + jsonString(event.keyword) + line + ", \"ignored\": true}";
@@ -63,6 +86,7 @@ std::string jsonEvent(const EventEntry& event) {
   for (int i = 0; i < event.valueCount; ++i) {
     out += ", \"" + std::string(info.values[i].jsonName) + "\": " + jsonFloat(event.values[i]);
   }
+  if (metrics) out += jsonMetrics(*metrics);
   return out + "}";
 }
 
@@ -70,19 +94,35 @@ std::string jsonEvent(const EventEntry& event) {
 
 std::string formatRunRecord(const RunRecord& r) {
   std::string out = "{\n";
+  // Room for the events, up to a few hundred bytes of values and metrics each.
+  out.reserve(4096 + r.events.size() * (r.metrics ? 2048 : 160));
   auto field = [&](const char* name, const std::string& json) {
-    out += std::string("  \"") + name + "\": " + json + ",\n";
+    out += "  \"";
+    out += name;
+    out += "\": ";
+    out += json;
+    out += ",\n";
   };
   field("vdsim_version", jsonString(r.version));
   field("scenario_dir", jsonString(r.scenarioDir));
   field("car", jsonString(r.car));
   field("time_step_s", jsonFloat(r.timeStep));
   field("inputs", jsonFiles(r.inputs));
-  std::string events = "[";
+  // The events, each with its metrics: appended in place, as they may run to
+  // many megabytes.
+  out += "  \"events\": [";
+  std::size_t measured = 0;  // metrics and events are both in number order
   for (std::size_t i = 0; i < r.events.size(); ++i) {
-    events += (i ? ",\n    " : "\n    ") + jsonEvent(r.events[i]);
+    const EventEntry& e = r.events[i];
+    const EventMetrics* metrics = nullptr;
+    if (r.metrics && !e.ignored && measured < r.metrics->size() &&
+        (*r.metrics)[measured].number == e.number) {
+      metrics = &(*r.metrics)[measured++];
+    }
+    out += i ? ",\n    " : "\n    ";
+    out += jsonEvent(e, metrics);
   }
-  field("events", events + (r.events.empty() ? "]" : "\n  ]"));
+  out += r.events.empty() ? "],\n" : "\n  ],\n";
   field("exit_status", std::to_string(r.exitStatus));
   field("end", jsonString(r.end));
   field("message", jsonString(r.message));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/event_file.h"
+#include "measure/event_metrics.h"
 
 namespace vdsim {
 
@@ -22,6 +23,7 @@ struct RunRecord {
   float timeStep = 0.0f;      ///< integration step (s)
   std::vector<File> inputs;   ///< the files read, in the order read
   std::vector<EventEntry> events;  ///< the event file's events as read, ignored ones too, by number
+  const std::vector<EventMetrics>* metrics = nullptr;  ///< per measured event, by number; not owned
   int exitStatus = 0;         ///< the process's exit status
   std::string end;            ///< "finished", "diverged", "singular", "clock", "max-time"
   std::string message;        ///< the line that explained an early end, without "vdsim: "

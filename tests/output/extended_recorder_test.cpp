@@ -108,7 +108,12 @@ TEST_F(Extended, AveragesInFloatSumsAndSamplesThePoseAtTheRowsLastStep) {
   for (int i = 0; i < 4; ++i) {
     car.pedal = pedals[i];
     car.position = Vec3(float(i), 2.0f * float(i), -0.5f);
-    car.velocityBody = Vec3(10.0f, float(i), 0.0f);
+    // Heading 0.3 rad after the step; the velocity i m/s to the car's right
+    // of 10 m/s ahead. The model's velocityBody, rotated with the attitude
+    // before the step, is not what the channels show.
+    car.attitude = fromRotationVector(Vec3(0.0f, 0.0f, 0.3f));
+    car.velocity = rotateToWorld(Vec3(10.0f, float(i), 0.0f), car.attitude);
+    car.velocityBody = Vec3(10.0f, -5.0f, 0.0f);
     sample();
   }
   finish();
@@ -125,11 +130,13 @@ TEST_F(Extended, AveragesInFloatSumsAndSamplesThePoseAtTheRowsLastStep) {
   EXPECT_EQ(row[6], expected);
   EXPECT_EQ(row[7], "3");  // position x at the last step
   EXPECT_EQ(row[8], "6");
-  // Sideslip: the mean of atan2(vy, vx) over the row's steps.
-  float slipSum = 0.0f;
-  for (int i = 0; i < 4; ++i) slipSum = float(double(slipSum) + float(std::atan2(i, 10.0)));
-  const double sideslip = double(slipSum) / 4;
-  EXPECT_NEAR(std::stod(row[14]), sideslip, 1e-9);
+  // Velocity and sideslip in the body axes after the step: the mean of
+  // (10, i) and of atan2(i, 10) over the row's steps.
+  EXPECT_NEAR(std::stod(row[12]), 10.0, 1e-5);
+  EXPECT_NEAR(std::stod(row[13]), 1.5, 1e-5);
+  double sideslip = 0.0;
+  for (int i = 0; i < 4; ++i) sideslip += std::atan2(i, 10.0) / 4;
+  EXPECT_NEAR(std::stod(row[14]), sideslip, 1e-6);
   EXPECT_GT(sideslip, 0.0);  // sliding to the right
 }
 

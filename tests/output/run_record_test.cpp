@@ -115,5 +115,48 @@ TEST(RunRecord, NumbersReadBackExactly) {
   }
 }
 
+TEST(RunRecord, MetricsOfEachEventWithTheReasonsForThoseMissing) {
+  RunRecord r;
+  EventEntry brake, unknown, never;
+  brake.kind = Brake;
+  brake.number = 1;
+  brake.line = 5;
+  brake.valueCount = 1;
+  brake.values[0] = 20.0f;
+  unknown.number = 2;
+  unknown.line = 8;
+  unknown.ignored = true;
+  unknown.keyword = "Brakes";
+  never = brake;
+  never.number = 3;
+  never.line = 9;
+  r.events = {brake, unknown, never};
+  std::vector<EventMetrics> metrics(2);
+  metrics[0].number = 1;
+  metrics[0].ran = true;
+  metrics[0].set("start_s", 15.4f);  // a float of the state: as a float
+  metrics[0].set("stopping_distance_m", 2.0 / 3.0);
+  metrics[0].set("braking_decel_end_mps2", std::numeric_limits<double>::quiet_NaN(), "not slowing down");
+  metrics[0].none("end_s", "the run ended before the event finished");
+  metrics[0].set("fit_steps", 4279.0);
+  metrics[1].number = 3;
+  r.metrics = &metrics;
+  const std::string json = formatRunRecord(r);
+  EXPECT_NE(json.find(
+                "  \"events\": [\n"
+                "    {\"number\": 1, \"kind\": \"Brake\", \"line\": 5, \"speed\": 20,\n"
+                "     \"metrics\": {\"start_s\": 15.4, \"stopping_distance_m\": 0.6666666666666666, "
+                "\"braking_decel_end_mps2\": null, \"end_s\": null, \"fit_steps\": 4279},\n"
+                "     \"null_reasons\": {\"braking_decel_end_mps2\": \"not slowing down\", "
+                "\"end_s\": \"the run ended before the event finished\"}},\n"
+                "    {\"number\": 2, \"kind\": \"Brakes\", \"line\": 8, \"ignored\": true},\n"
+                "    {\"number\": 3, \"kind\": \"Brake\", \"line\": 9, \"speed\": 20,\n"
+                "     \"metrics\": null,\n"
+                "     \"null_reasons\": {\"metrics\": \"the run ended before the event began\"}}\n"
+                "  ],\n"),
+            std::string::npos)
+      << json;
+}
+
 }  // namespace
 }  // namespace vdsim
