@@ -80,7 +80,8 @@ void Vehicle::integrateCorners(int corners) {
     wh.spinAngle = float((double(wh.spinRate) * dt + double(spinAccel) * h) + wh.spinAngle);
     if (wh.spinAngle > 3.1415927) wh.spinAngle = float(wh.spinAngle + -6.2831854);
     if (wh.spinAngle < -3.1415927) wh.spinAngle = float(wh.spinAngle + 6.2831854);
-    s.spinAxis = Vec3(-sinf32(s.steerAngle), cosf32(s.steerAngle), 0.0f);
+    const SineCosineOf& steerAngle = steerTrig[p](s.steerAngle);
+    s.spinAxis = Vec3(-steerAngle.sin(), steerAngle.cos(), 0.0f);
     wh.spinAccel = spinAccel;
     wh.spinRate = float(double(wh.spinAccel) * dt + wh.spinRate);
   }
@@ -103,11 +104,12 @@ void Vehicle::integrateChassis() {
   const float h = float(double(dt) * 0.5 * dt);
   const float* u = solution.data();
   const Quat q = attitude;
+  const Mat3& R = attitudeRotation(q);
   acceleration = Vec3(u[0], u[1], u[2]);
-  accelWorld = rotateToWorld(acceleration, q);
+  accelWorld = rotateToWorld(acceleration, R);
   position = position + (velocity * dt + accelWorld * h);
   velocity = velocity + accelWorld * dt;
-  velocityBody = rotateToBody(velocity, q);
+  velocityBody = rotateToBody(velocity, R);
   angularAccel = Vec3(u[3], u[4], u[5]);
   // Attitude, second order, from the old q.
   const float c = float(1.0 - (double(q.w) * q.w + (double(q.x) * q.x + double(q.y) * q.y +

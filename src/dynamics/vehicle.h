@@ -143,6 +143,10 @@ struct Vehicle {
   EliminationPlan solvePlan;         ///< elimination plan kept from step to step, verified every solve
   int solveStatus = 1;               ///< status of the last solve: kSolved or kSingular
 
+  // --- Values kept for the inputs they were computed from, checked on every use ---
+  RotationOf attitudeRotation;           ///< R(attitude) of the last attitude looked up
+  SineCosineOf steerTrig[kCornerCount];  ///< sine and cosine of each corner's last steer angle
+
   Vehicle() = default;
   Vehicle(const Vehicle&) = delete;
   Vehicle& operator=(const Vehicle&) = delete;

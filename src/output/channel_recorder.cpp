@@ -1,11 +1,25 @@
 #include "output/channel_recorder.h"
 
 #include <cerrno>
+#include <charconv>
 
 #include "driver/event_script.h"
 #include "dynamics/vehicle.h"
 
 namespace vdsim {
+
+char* appendCell(char* out, double value) {
+  // std::to_chars writes what printf writes for "%f" in the "C" locale:
+  // the exact decimal expansion rounded to six places, ties to even (as
+  // printf rounds in round-to-nearest), and the same texts for infinities
+  // and NaNs, signs included.
+  const auto [end, error] =
+      std::to_chars(out, out + kCellChars - 1, value, std::chars_format::fixed, 6);
+  char* last = end;
+  if (error != std::errc()) last = out + std::snprintf(out, kCellChars - 1, "%f", value);
+  *last = ',';
+  return last + 1;
+}
 
 ChannelRecorder::ChannelRecorder(const Vehicle& v, const EventScript& s, int rowSamples)
     : vehicle(v), script(s), samplesPerRow(rowSamples) {}
@@ -70,24 +84,28 @@ bool ChannelRecorder::open(std::FILE* stream) {
   for (uint32_t i = 0; i < averagedCount; ++i) bad |= std::fprintf(file, "%s,", averagedNames[i].c_str()) < 0;
   bad |= std::fprintf(file, "\n") < 0;
   if (bad && writeError == 0) writeError = errno ? errno : EIO;
+  rowText.assign((std::size_t(instantCount) + averagedCount) * kCellChars + 1, '\0');
   return !bad;
 }
 
 void ChannelRecorder::sample() {
   for (uint32_t i = 0; i < averagedCount; ++i) sampleBuffers[i][sampleIndex] = *averagedSources[i];
   if (sampleIndex == samplesPerRow - 1) {
-    // A full block: instantaneous values, then the means in float sums.
-    bool bad = false;
-    for (uint32_t i = 0; i < instantCount; ++i) {
-      bad |= std::fprintf(file, "%f,", double(*instantSources[i])) < 0;
-    }
+    // A full block: instantaneous values, then the means in float sums,
+    // written as one row.
+    char* end = rowText.data();
+    for (uint32_t i = 0; i < instantCount; ++i) end = appendCell(end, double(*instantSources[i]));
     for (uint32_t i = 0; i < averagedCount; ++i) {
       float sum = 0.0f;
       for (int32_t k = 0; k < samplesPerRow; ++k) sum = float(double(sum) + sampleBuffers[i][k]);
-      bad |= std::fprintf(file, "%f,", double(sum) / samplesPerRow) < 0;
+      end = appendCell(end, double(sum) / samplesPerRow);
     }
-    bad |= std::fprintf(file, "\n") < 0;
-    if (bad && writeError == 0) writeError = errno ? errno : EIO;
+    *end++ = '\n';
+    const std::size_t length = std::size_t(end - rowText.data());
+    errno = 0;
+    if (std::fwrite(rowText.data(), 1, length, file) != length && writeError == 0) {
+      writeError = errno ? errno : EIO;
+    }
     ++rowCount;
     sampleIndex = 0;
   } else if (script.currentEvent > 0) {
