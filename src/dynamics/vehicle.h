@@ -140,6 +140,7 @@ struct Vehicle {
   int unknownCount = 0;  ///< 15 * cornerCount + 6
   std::vector<float*> systemMatrix;  ///< row pointers; row r has unknownCount + 1 floats
   std::vector<float> solution;       ///< this step's unknowns
+  std::vector<MatrixPosition> writtenElements;  ///< the elements the assembly writes; the others stay +0
   EliminationPlan solvePlan;         ///< elimination plan kept from step to step, verified every solve
   int solveStatus = 1;               ///< status of the last solve: kSolved or kSingular
 
@@ -159,8 +160,9 @@ struct Vehicle {
 
   // Start state: 2 m above the ground, level, at rest.
   void initialize();
-  // Allocates the zeroed (15 c + 6) x (15 c + 7) system for c corners and the
-  // elimination plan that solves it.
+  // Allocates the zeroed (15 c + 6) x (15 c + 7) system for c corners, finds
+  // the elements its assembly writes and sets up the elimination plan that
+  // solves it, checking those elements only.
   void setUpSystem(int corners);
   void setTimeStep(float dt) { timeStep = dt; }
 
@@ -191,6 +193,9 @@ struct Vehicle {
   void updateMountLoads(int corners);
 
  private:
+  // Sets writtenElements from the row assembly.
+  void findWrittenElements();
+
   std::unique_ptr<float[]> systemStorage_;  // the rows, one block
 };
 

@@ -66,6 +66,7 @@
 #include "numerics/elimination_plan.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -291,6 +292,38 @@ EliminationPlan::EliminationPlan(int capacity)
   structure_.assign(n, Columns());
   negatives_.assign((n + 1) * (n + 1), Element{0, 0});
   varyingRows_.assign(n, Columns());
+  mustBeZero_.assign(n * (n + 1), MatrixPosition{});
+  noNegativeZero_.assign(n * (n + 1), MatrixPosition{});
+  mayBeNegativeZero_.assign(n * (n + 1), MatrixPosition{});
+}
+
+void EliminationPlan::narrowInputCheck(const std::vector<MatrixPosition>& written) {
+  ready_ = false;  // the plan held has no narrow scan
+  writtenColumns_.assign(capacity_, Columns());
+  for (const MatrixPosition& position : written) {
+    if (position.row >= 0 && position.row < capacity_ && position.column >= 0 &&
+        position.column <= capacity_) {
+      writtenColumns_[position.row].set(position.column);
+    }
+  }
+}
+
+bool EliminationPlan::fullScanAccepts(float* const* rows) const {
+#ifdef VDSIM_PLAN_AVX2
+  return ready_ && fullScanFits(rows);
+#else
+  (void)rows;
+  return false;
+#endif
+}
+
+bool EliminationPlan::narrowScanAccepts(float* const* rows) const {
+#ifdef VDSIM_PLAN_AVX2
+  return ready_ && narrow_ && narrowScanFits(rows);
+#else
+  (void)rows;
+  return false;
+#endif
 }
 
 void EliminationPlan::forget() {
@@ -345,7 +378,60 @@ void EliminationPlan::scheduleNextPlan() {
 
 #ifdef VDSIM_PLAN_AVX2
 
-PLAN_AVX2 bool EliminationPlan::inputFits(float* const* a) const {
+bool EliminationPlan::inputFits(float* const* a) const {
+  if (!narrow_) return fullScanFits(a);
+  // A debug build checks the caller's guarantee on every solve.
+  assert(narrowScanFits(a) == fullScanFits(a));
+  return narrowScanFits(a);
+}
+
+bool EliminationPlan::narrowScanFits(float* const* a) const {
+  // The written elements outside the planning input's pattern are +0, those
+  // in it not -0 unless the planning input's was, and all below the bound;
+  // the caller keeps the others +0.
+  std::uint32_t nonZero = 0, negativeZero = 0, largest = 0;
+  for (int i = 0; i < mustBeZeroCount_; ++i) {
+    nonZero |= bitsOf(a[mustBeZero_[i].row][mustBeZero_[i].column]);
+  }
+  for (int i = 0; i < noNegativeZeroCount_; ++i) {
+    const std::uint32_t b = bitsOf(a[noNegativeZero_[i].row][noNegativeZero_[i].column]);
+    negativeZero |= b == kNegativeZero;
+    largest = std::max(largest, b & kMagnitude);
+  }
+  for (int i = 0; i < mayBeNegativeZeroCount_; ++i) {
+    const std::uint32_t b = bitsOf(a[mayBeNegativeZero_[i].row][mayBeNegativeZero_[i].column]);
+    largest = std::max(largest, b & kMagnitude);
+  }
+  return (nonZero | negativeZero) == 0 && largest < boundBits_;
+}
+
+void EliminationPlan::planNarrowScan() {
+  narrow_ = false;
+  if (writtenColumns_.empty()) return;
+  const int n = n_;
+  for (int r = 0; r < n; ++r) {
+    const Columns pattern = (Columns(inputPattern_[2 * r + 1]) << 64) | Columns(inputPattern_[2 * r]);
+    if ((pattern & ~writtenColumns_[r]).any()) return;  // not +0 where the caller does not write
+  }
+  mustBeZeroCount_ = noNegativeZeroCount_ = mayBeNegativeZeroCount_ = 0;
+  for (int r = 0; r < n; ++r) {
+    for (int k = 0; k <= n; ++k) {
+      if (!writtenColumns_[r].test(k)) continue;
+      const std::uint64_t bit = std::uint64_t(1) << (k & 63);
+      const MatrixPosition position{r, k};
+      if ((inputPattern_[2 * r + (k >> 6)] & bit) == 0) {
+        mustBeZero_[mustBeZeroCount_++] = position;
+      } else if ((inputNegativeZeros_[2 * r + (k >> 6)] & bit) == 0) {
+        noNegativeZero_[noNegativeZeroCount_++] = position;
+      } else {
+        mayBeNegativeZero_[mayBeNegativeZeroCount_++] = position;
+      }
+    }
+  }
+  narrow_ = true;
+}
+
+PLAN_AVX2 bool EliminationPlan::fullScanFits(float* const* a) const {
   const int n = n_;
   if (n + 1 < 8) {
     // Too narrow for the vectors: element by element.
@@ -705,6 +791,7 @@ PLAN_AVX2 int EliminationPlan::build(float** a, int n, float* solution) {
     }
   }
   backBegin_[n] = backCount;
+  planNarrowScan();
   ready_ = fitsRoom;
   plansBuilt_ += fitsRoom ? 1 : 0;
   if (!fitsRoom) scheduleNextPlan();

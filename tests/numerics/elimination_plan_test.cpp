@@ -197,6 +197,55 @@ TEST_F(CheckedPlan, MagnitudesThatMayOverflowAreNotFollowed) {
   expectChecked(overflows, "overflow", false, base);
 }
 
+TEST_F(CheckedPlan, ANarrowCheckCatchesEveryChangeAtTheWrittenElements) {
+  // Check (1) by the narrow scan: the caller writes checkSystem()'s non-+0
+  // elements and two +0 ones (0, 5) and (7, 0). A non-zero where a written
+  // element was +0, a -0 where it was not, a magnitude beyond the bound
+  // where it was -0 or a number: each leaves the plan.
+  const Values base = checkSystem();
+  std::vector<MatrixPosition> written = {{0, 5}, {7, 0}};
+  for (int r = 0; r < int(base.size()); ++r) {
+    for (int k = 0; k < int(base[r].size()); ++k) {
+      if (std::signbit(base[r][k]) || base[r][k] != 0.0f) written.push_back({r, k});
+    }
+  }
+  plan.narrowInputCheck(written);
+  planAfresh();
+  ASSERT_TRUE(plan.narrowed());
+  const struct {
+    int row, column;
+    float value;
+    const char* label;
+  } changes[] = {{0, 5, 1.0f, "non-zero where +0 was written"},
+                 {7, 0, -0.0f, "-0 where +0 was written"},
+                 {4, 3, -0.0f, "-0 where a number was"},
+                 {4, 3, 1e36f, "beyond the bound where a number was"},
+                 {6, 0, 1e36f, "beyond the bound where -0 was"},
+                 {6, 0, kNan, "NaN where -0 was"}};
+  for (const auto& change : changes) {
+    Values changed = base;
+    changed[change.row][change.column] = change.value;
+    expectChecked(changed, change.label);
+    Rows rows(changed, Storage::kPadded);
+    planAfresh();
+    EXPECT_FALSE(plan.narrowScanAccepts(rows.rows())) << change.label;
+    EXPECT_FALSE(plan.fullScanAccepts(rows.rows())) << change.label;
+  }
+  // Within the plan: -0 where -0 was, another number where one was.
+  Values within = base;
+  within[6][0] = 0.0f;
+  within[4][3] = -7.5f;
+  expectChecked(within, "within the plan", true);
+  // A planning input that is not +0 where the caller does not write gives a
+  // plan that scans the whole matrix.
+  Values outside = base;
+  outside[1][7] = 1.0f;
+  planAfresh(outside);
+  EXPECT_FALSE(plan.narrowed());
+  Rows rows(base, Storage::kPadded);
+  EXPECT_TRUE(plan.fullScanAccepts(rows.rows()));
+}
+
 // --- Plans and systems -----------------------------------------------------------
 
 // Every step of the examples and the golden run: FastSolver.
