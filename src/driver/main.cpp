@@ -33,6 +33,9 @@ const char kUsage[] =
     "Options:\n"
     "  --extended          also write Data/Extended.csv and Data/Run.json\n"
     "  --max-time SECONDS  stop after this much simulated time (the 3 s settle included)\n"
+    "  --literal-solver    solve every step with the literal, element-by-element\n"
+    "                      elimination: the same results, many times slower (a\n"
+    "                      benchmarking aid)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -77,6 +80,8 @@ int main(int argc, char** argv) {
     }
     if (!optionsEnd && arg == "--extended") {
       options.extended = true;
+    } else if (!optionsEnd && arg == "--literal-solver") {
+      options.literalSolver = true;
     } else if (!optionsEnd && (arg == "--max-time" || arg.rfind("--max-time=", 0) == 0)) {
       std::string value;
       if (arg == "--max-time") {

@@ -135,6 +135,7 @@ int runSimulation(const RunOptions& options) {
   vehicle.initialize();
   vehicle.setUpSystem(kCornerCount);
   vehicle.setTimeStep(car.timeStep);
+  vehicle.literalSolver = options.literalSolver;
 
   // Every output goes to a temporary file until the run has ended.
   OutputFile output(kOutputFile);

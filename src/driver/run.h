@@ -17,6 +17,7 @@ enum ExitStatus : int {
 struct RunOptions {
   bool extended = false;  ///< also write "Data/Extended.csv" and "Data/Run.json"
   double maxTime = 0.0;   ///< stop after this much simulated time, settle included (s); 0: none
+  bool literalSolver = false;  ///< solve each step with the literal solver (a benchmarking aid)
 };
 
 // Reads "Events.ini" and the car files of the working directory, simulates the

@@ -38,7 +38,9 @@ void Vehicle::zeroSystem() {
 void Vehicle::solveSystem() {
   // A singular system leaves the solution untouched: integrate with zeros.
   std::fill(solution.begin(), solution.end(), 0.0f);
-  solveStatus = solveLinearSystem(systemMatrix.data(), unknownCount, solution.data(), solvePlan);
+  solveStatus = literalSolver
+                    ? solveLinearSystemReference(systemMatrix.data(), unknownCount, solution.data())
+                    : solveLinearSystem(systemMatrix.data(), unknownCount, solution.data(), solvePlan);
 }
 
 void Vehicle::integrate() {

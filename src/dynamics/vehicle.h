@@ -142,6 +142,7 @@ struct Vehicle {
   std::vector<float> solution;       ///< this step's unknowns
   std::vector<MatrixPosition> writtenElements;  ///< the elements the assembly writes; the others stay +0
   EliminationPlan solvePlan;         ///< elimination plan kept from step to step, verified every solve
+  bool literalSolver = false;        ///< solve with solveLinearSystemReference instead (same results, slower)
   int solveStatus = 1;               ///< status of the last solve: kSolved or kSingular
 
   // --- Values kept for the inputs they were computed from, checked on every use ---

@@ -13,8 +13,9 @@
 // update row given the pivot row's columns from c on); the column's rows,
 // those below c with column c in S_c, each a zero row when its multiplier
 // was +-0 in A0 (and no earlier plan saw it non-zero), an update row
-// otherwise; the pivot row's tiles, the four-column groups (fixed, ending at
-// column n) that hold its columns of S_c from c on; A0's -0 elements below
+// otherwise; the pivot row's tiles, four-column groups that hold its columns
+// of S_c from c on, each starting at the first such column no earlier tile
+// holds (the last one ending at column n at most); A0's -0 elements below
 // row c from column c on (N_c), of which those outside the tiles of an
 // update row are updated one by one and those the column's update turned
 // into something else are checked; and the -0 elements the update left in
@@ -124,14 +125,6 @@ int reportSingular(int c) {
   return kSingular;
 }
 
-// The tile holding column k of a system of n unknowns: tiles of four columns
-// end at column n; the columns before the first whole tile share one that
-// starts at column 0 (and leaves the next tile's lanes as they are).
-int tileStart(int k, int n) {
-  const int head = (n + 1) % kTile;
-  return k < head ? 0 : k - (k - head) % kTile;
-}
-
 // The lanes of eight floats that are +0, as eight bits; the floats join
 // the smallest seen as integers (-0 is the smallest) and the largest
 // magnitude seen.
@@ -190,7 +183,7 @@ PLAN_AVX2 inline void updateTile(float* x, __m256d f, __m256d y, __m128i& smalle
 }
 
 // The tiles of kRows rows at once, each with its factor (they share the
-// loads of the tiles); the first tile keeps the lanes of kept.
+// loads of the tiles); the last tile keeps the lanes of kept.
 template <int kRows>
 PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const float* factors,
                                      const int* tiles, int tileCount, __m128 kept,
@@ -202,21 +195,22 @@ PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const flo
     row[j] = a[rows[j]];
     f[j] = _mm256_set1_pd(double(factors[j]));
   }
-  const __m256d first = _mm256_load_pd(wide);
-#pragma GCC unroll 4
-  for (int j = 0; j < kRows; ++j) {
-    float* x = row[j] + tiles[0];
-    const __m128 xs = _mm_loadu_ps(x);
-    const __m128 computed =
-        _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_cvtps_pd(xs), _mm256_mul_pd(f[j], first)));
-    _mm_storeu_ps(x, _mm_blendv_ps(computed, xs, kept));
-    smallest = _mm_min_epi32(smallest, _mm_castps_si128(_mm_andnot_ps(kept, computed)));
-  }
-  for (int t = 1; t < tileCount; ++t) {
+  const int last = tileCount - 1;
+  for (int t = 0; t < last; ++t) {
     const int k = tiles[t];
     const __m256d y = _mm256_load_pd(wide + kTile * t);
 #pragma GCC unroll 4
     for (int j = 0; j < kRows; ++j) updateTile(row[j] + k, f[j], y, smallest);
+  }
+  const __m256d y = _mm256_load_pd(wide + kTile * last);
+#pragma GCC unroll 4
+  for (int j = 0; j < kRows; ++j) {
+    float* x = row[j] + tiles[last];
+    const __m128 xs = _mm_loadu_ps(x);
+    const __m128 computed =
+        _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_cvtps_pd(xs), _mm256_mul_pd(f[j], y)));
+    _mm_storeu_ps(x, _mm_blendv_ps(computed, xs, kept));
+    smallest = _mm_min_epi32(smallest, _mm_castps_si128(_mm_andnot_ps(kept, computed)));
   }
 }
 
@@ -581,7 +575,7 @@ bool EliminationPlan::tileNegativeZerosAsPlanned(float* const* a, int c) const {
     const int r = rows_[step.rowsBegin + i];
     for (int t = step.tilesBegin; t < step.tilesEnd; ++t) {
       for (int k = std::max(tiles_[t], c + 1); k < tiles_[t] + kTile; ++k) {
-        if (t == step.tilesBegin && ((step.keepLanes >> (k - tiles_[t])) & 1) != 0) continue;
+        if (t == step.tilesEnd - 1 && ((step.keepLanes >> (k - tiles_[t])) & 1) != 0) continue;
         if (bitsOf(a[r][k]) != kNegativeZero) continue;
         const auto same = [&](const Element& e) { return e.row == r && e.column == k; };
         if (std::none_of(planned, planned + plannedCount, same)) return false;
@@ -729,26 +723,26 @@ PLAN_AVX2 int EliminationPlan::build(float** a, int n, float* solution) {
     }
     step.rowsEnd = slot;
     rowCount += slot;
-    // The pivot row's tiles, and the columns they update.
-    const int head = (n + 1) % kTile;
+    // The pivot row's tiles, and the columns they update: from the first of
+    // its columns that no tile covers yet, four columns; a tile that would
+    // pass column n ends there instead, keeping the lanes an earlier tile
+    // covers or that lie left of c (so only the last tile keeps lanes).
     step.tilesBegin = tileCount;
+    step.keepLanes = 0;
     Columns covered;
     for (int k = c; k <= n; ++k) {
-      if (!structure_[c].test(k)) continue;
-      const int start = tileStart(k, n);
-      if (tileCount > step.tilesBegin && tiles_[tileCount - 1] == start) continue;
+      if (!structure_[c].test(k) || covered.test(k)) continue;
+      const int start = std::min(k, n + 1 - kTile);
       tiles_[tileCount++] = start;
       for (int l = 0; l < kTile; ++l) {
-        const bool headTileLane = start == 0 && head != 0 && l >= head;
-        if (start + l >= c && !headTileLane) covered.set(start + l);
+        if (start + l < c || covered.test(start + l)) {
+          step.keepLanes |= 1 << l;
+        } else {
+          covered.set(start + l);
+        }
       }
     }
     step.tilesEnd = tileCount;
-    const int first = tiles_[step.tilesBegin];
-    step.keepLanes = 0;
-    for (int l = 0; l < kTile; ++l) {
-      if (first + l < c || (first == 0 && head != 0 && l >= head)) step.keepLanes |= 1 << l;
-    }
     // The literal update of every row below, columns c .. n.
     for (int r = c + 1; r < n; ++r) subtractMultiple(a[r] + c, a[c] + c, factor[r], n + 1 - c);
     // The -0 elements: outside the tiles of an update row one by one; those

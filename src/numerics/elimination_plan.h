@@ -77,7 +77,7 @@ class EliminationPlan {
     int rowsEnd = 0;         //   [zeroEnd, rowsEnd): +0 at column c, holding a -0 to update
     int tilesBegin = 0;      // the pivot row's four-column tiles, in tiles_
     int tilesEnd = 0;
-    int keepLanes = 0;       // lanes of the first tile left as they are (bit l: lane l)
+    int keepLanes = 0;       // lanes of the last tile left as they are (bit l: lane l)
     int singlesBegin = 0;    // the -0 elements updated one by one, in singles_
     int singlesEnd = 0;
     int checksBegin = 0;     // elements whose -0 the update must have removed, in checks_

@@ -103,11 +103,13 @@ TEST_F(ExampleCar, ThrottleSteerAndBrakeMoveItAsADriverExpects) {
   EXPECT_LT(car.groundSpeed, before - 1.0f);
 }
 
-// Two cars stepped side by side in one process stay identical bit for bit:
-// nothing in a step depends on anything but its own Vehicle.
-TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
+// Two cars stepped side by side in one process stay identical bit for bit,
+// the other one solving with the literal solver: nothing in a step depends
+// on anything but its own Vehicle, nor on the solver's path.
+TEST_F(ExampleCar, TwoCarsSideBySideOneOnTheLiteralSolverStayBitIdentical) {
   Vehicle other;
   setUpExampleCar(other);
+  other.literalSolver = true;
   for (int i = 0; i < 6000; ++i) {
     const float pedal = i < 3000 ? 0.0f : -0.7f, steer = i < 4500 ? 0.0f : 0.04f;
     car.pedal = other.pedal = pedal;
@@ -119,7 +121,10 @@ TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
     ASSERT_EQ(std::memcmp(&car.position, &other.position, sizeof(Vec3)), 0) << i;
     ASSERT_EQ(std::memcmp(&car.attitude, &other.attitude, sizeof(Quat)), 0) << i;
     ASSERT_EQ(std::memcmp(&car.angularVelocity, &other.angularVelocity, sizeof(Vec3)), 0) << i;
+    ASSERT_EQ(std::memcmp(car.solution.data(), other.solution.data(), car.solution.size() * 4), 0)
+        << i;
   }
+  EXPECT_EQ(other.solvePlan.plansBuilt(), 0);
   EXPECT_GT(car.groundSpeed, 3.0f);
 }
 
