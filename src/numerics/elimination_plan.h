@@ -101,9 +101,9 @@ class EliminationPlan {
   bool inputFits(float* const* a) const;
   bool fullScanFits(float* const* a) const;
   bool narrowScanFits(float* const* a) const;
-  // After planning: the narrow scan's lists, when the planning input is +0
-  // outside the written elements.
-  void planNarrowScan();
+  // After planning on a: the narrow scan's lists, when the planning input is
+  // +0 outside the written elements.
+  void planNarrowScan(float* const* a);
   // Eliminates following the plan; returns n - 1 when every column followed
   // it, otherwise the column c where it stopped (the literal state at c).
   int follow(float** a);
@@ -139,6 +139,15 @@ class EliminationPlan {
   int mustBeZeroCount_ = 0;
   int noNegativeZeroCount_ = 0;
   int mayBeNegativeZeroCount_ = 0;
+  // The same elements as offsets from the first row for a matrix whose
+  // rows lie where the planning input's did (rowsSeen_), read eight at a
+  // time: the bits kept of each element must be 0, and it must not be
+  // marked (a -0 where none may be).
+  std::vector<float*> rowsSeen_;
+  std::vector<std::int32_t> offsets_;
+  std::vector<std::uint32_t> keptBits_;
+  std::vector<std::uint32_t> marked_;
+  int offsetCount_ = 0;  // a multiple of eight; 0: no offsets
   std::vector<ColumnStep> steps_;
   std::vector<int> rows_;
   std::vector<int> tiles_;

@@ -222,20 +222,38 @@ TEST_F(CheckedPlan, ANarrowCheckCatchesEveryChangeAtTheWrittenElements) {
                  {4, 3, 1e36f, "beyond the bound where a number was"},
                  {6, 0, 1e36f, "beyond the bound where -0 was"},
                  {6, 0, kNan, "NaN where -0 was"}};
+  // Each change solved as the literal solver does, in new rows; then read
+  // in the rows the plan was built in (the narrow scan reads those by their
+  // offsets) and in others.
+  Rows same(base, Storage::kPadded), other(base, Storage::kUnaligned);
+  std::vector<float> solution(base.size());
+  const auto planInSameRows = [&] {
+    plan.forget();
+    same.load(base);
+    ASSERT_EQ(plan.solve(same.rows(), same.n(), solution.data()), kSolved);
+    ASSERT_TRUE(plan.narrowed());
+  };
   for (const auto& change : changes) {
     Values changed = base;
     changed[change.row][change.column] = change.value;
     expectChecked(changed, change.label);
-    Rows rows(changed, Storage::kPadded);
-    planAfresh();
-    EXPECT_FALSE(plan.narrowScanAccepts(rows.rows())) << change.label;
-    EXPECT_FALSE(plan.fullScanAccepts(rows.rows())) << change.label;
+    planInSameRows();
+    same.load(changed);
+    other.load(changed);
+    EXPECT_FALSE(plan.narrowScanAccepts(same.rows())) << change.label;
+    EXPECT_FALSE(plan.narrowScanAccepts(other.rows())) << change.label;
+    EXPECT_FALSE(plan.fullScanAccepts(same.rows())) << change.label;
   }
   // Within the plan: -0 where -0 was, another number where one was.
   Values within = base;
   within[6][0] = 0.0f;
   within[4][3] = -7.5f;
   expectChecked(within, "within the plan", true);
+  planInSameRows();
+  same.load(within);
+  other.load(within);
+  EXPECT_TRUE(plan.narrowScanAccepts(same.rows()));
+  EXPECT_TRUE(plan.narrowScanAccepts(other.rows()));
   // A planning input that is not +0 where the caller does not write gives a
   // plan that scans the whole matrix.
   Values outside = base;
