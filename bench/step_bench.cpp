@@ -1,17 +1,22 @@
-// One whole time step with each solver, and the real-time factor of the
-// examples (simulated seconds per wall-clock second).
+// One whole time step with each solver, and whole runs of the examples, on
+// every example.
 //
-// The step benchmarks walk the default example's run from its start, one
-// step per iteration, for exactly as many iterations as the run has steps:
-// all see the same states. Only Vehicle's step is timed (the script's update
-// before it is not). The literal and the stateless steps are the same step
-// with the solve done by solveLinearSystemReference or the stateless
-// solveLinearSystem instead of the Vehicle's plan; the results are
-// identical, so the runs are too.
+// The step benchmarks walk an example's run from its start, one step per
+// iteration, for exactly as many iterations as the run has steps: all see
+// the same states. Only Vehicle's step is timed (the script's update before
+// it is not). The literal step is the Vehicle's step with literalSolver set
+// (vdsim --literal-solver), the stateless one the same step with the solve
+// done by the stateless solveLinearSystem instead of the Vehicle's plan; the
+// results are identical, so the runs are too.
+//
+// The machine is shared: a whole run is timed in the thread's processor
+// time (CLOCK_THREAD_CPUTIME_ID), which time spent waiting for a core does
+// not count; a step, too short for that clock, with the steady clock.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -35,31 +40,42 @@ const char* nameOf(StepSolver solver) {
 
 // Vehicle::step with the given solver.
 void step(Vehicle& vehicle, StepSolver solver) {
-  if (solver == StepSolver::kPlanned) return vehicle.step();
+  if (solver != StepSolver::kFast) return vehicle.step();
   vehicle.assembleSystem();
   std::fill(vehicle.solution.begin(), vehicle.solution.end(), 0.0f);
-  float** rows = vehicle.systemMatrix.data();
-  if (solver == StepSolver::kReference) {
-    solveLinearSystemReference(rows, vehicle.unknownCount, vehicle.solution.data());
-  } else {
-    solveLinearSystem(rows, vehicle.unknownCount, vehicle.solution.data());
-  }
+  solveLinearSystem(vehicle.systemMatrix.data(), vehicle.unknownCount, vehicle.solution.data());
   vehicle.integrate();
 }
 
-std::unique_ptr<ExampleCar> startExample(benchmark::State& state, const std::string& name) {
+std::unique_ptr<ExampleCar> startExample(benchmark::State& state, const std::string& name,
+                                         StepSolver solver) {
   auto example = std::make_unique<ExampleCar>();
   std::string error;
   if (!example->load(exampleDir(name), error)) state.SkipWithError(error.c_str());
+  example->vehicle.literalSolver = solver == StepSolver::kReference;
   return example;
 }
 
-void stepBenchmark(benchmark::State& state, StepSolver solver) {
-  std::unique_ptr<ExampleCar> example = startExample(state, exampleNames().front());
+// The number of steps of an example's run (run once per process).
+int stepsOf(const std::string& name) {
+  static std::map<std::string, int> steps;
+  auto it = steps.find(name);
+  if (it != steps.end()) return it->second;
+  ExampleCar example;
+  std::string error;
+  int count = 0;
+  if (example.load(exampleDir(name), error)) {
+    for (; example.script.update(); ++count) example.vehicle.step();
+  }
+  return steps[name] = count;
+}
+
+void stepBenchmark(benchmark::State& state, const std::string& name, StepSolver solver) {
+  std::unique_ptr<ExampleCar> example = startExample(state, name, solver);
   PartTimer timer;
   for (auto _ : state) {
     if (!example->script.update()) {  // the run is over: start again
-      example = startExample(state, exampleNames().front());
+      example = startExample(state, name, solver);
       example->script.update();
     }
     Vehicle& vehicle = example->vehicle;
@@ -83,7 +99,7 @@ void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSol
   double simulated = 0.0, wall = 0.0;
   long plansBuilt = 0, steps = 0;
   for (auto _ : state) {
-    std::unique_ptr<ExampleCar> example = startExample(state, name);
+    std::unique_ptr<ExampleCar> example = startExample(state, name, solver);
     Vehicle& vehicle = example->vehicle;
     ChannelRecorder recorder(vehicle, example->script, 100);
     recorder.defineChannels();
@@ -91,7 +107,7 @@ void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSol
     recorder.open(sink);
     ExtendedRecorder extendedRecorder(vehicle, example->script, 100);
     if (extended) extendedRecorder.open(sink);
-    const auto begin = std::chrono::steady_clock::now();
+    const double begin = threadSeconds();
     double runTime = 0.0;
     steps = 0;
     while (example->script.update()) {
@@ -102,8 +118,7 @@ void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSol
       recorder.sample();
       if (extended) extendedRecorder.sample();
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const double seconds = threadSeconds() - begin;
     state.SetIterationTime(seconds);
     recorder.close();
     if (extended) extendedRecorder.close();
@@ -121,25 +136,25 @@ void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSol
 }  // namespace
 
 void registerStepBenchmarks() {
-  const int runSteps = std::max(recordedRun().steps, 1);
-  for (StepSolver solver : {StepSolver::kReference, StepSolver::kFast, StepSolver::kPlanned}) {
-    benchmark::RegisterBenchmark((std::string("step/") + nameOf(solver)).c_str(),
-                                 [solver](benchmark::State& s) { stepBenchmark(s, solver); })
-        ->UseManualTime()
-        ->Iterations(runSteps)
-        ->Unit(benchmark::kMicrosecond);
-  }
-  // Every example with the Vehicle's own solver; the first also with the
-  // literal and the stateless one.
+  // Every example: the step and the whole run with the literal and the
+  // Vehicle's own solver, and with the stateless one on the first.
   for (const std::string& name : exampleNames()) {
+    const int runSteps = std::max(stepsOf(name), 1);
     for (StepSolver solver : {StepSolver::kReference, StepSolver::kFast, StepSolver::kPlanned}) {
-      if (solver != StepSolver::kPlanned && name != exampleNames().front()) continue;
+      if (solver == StepSolver::kFast && name != exampleNames().front()) continue;
+      benchmark::RegisterBenchmark(("step/" + name + "/" + nameOf(solver)).c_str(),
+                                   [name, solver](benchmark::State& s) {
+                                     stepBenchmark(s, name, solver);
+                                   })
+          ->UseManualTime()
+          ->Iterations(runSteps)
+          ->Unit(benchmark::kMicrosecond);
       benchmark::RegisterBenchmark(("realtime/" + name + "/" + nameOf(solver)).c_str(),
                                    [name, solver](benchmark::State& s) {
                                      realTimeBenchmark(s, name, solver);
                                    })
           ->UseManualTime()
-          ->Iterations(2)
+          ->Iterations(solver == StepSolver::kPlanned ? 5 : 1)
           ->Unit(benchmark::kMillisecond);
     }
   }
@@ -150,7 +165,7 @@ void registerStepBenchmarks() {
                                  realTimeBenchmark(s, first, StepSolver::kPlanned, true);
                                })
       ->UseManualTime()
-      ->Iterations(2)
+      ->Iterations(5)
       ->Unit(benchmark::kMillisecond);
 }
 
