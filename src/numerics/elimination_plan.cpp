@@ -187,7 +187,7 @@ PLAN_AVX2 inline void updateTile(float* x, __m256d f, __m256d y, __m128i& smalle
 template <int kRows>
 PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const float* factors,
                                      const int* tiles, int tileCount, __m128 kept,
-                                     const double* wide, __m128i& smallest) {
+                                     const float* pivot, __m128i& smallest) {
   float* row[kRows];
   __m256d f[kRows];
 #pragma GCC unroll 4
@@ -198,11 +198,11 @@ PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const flo
   const int last = tileCount - 1;
   for (int t = 0; t < last; ++t) {
     const int k = tiles[t];
-    const __m256d y = _mm256_load_pd(wide + kTile * t);
+    const __m256d y = _mm256_cvtps_pd(_mm_loadu_ps(pivot + k));
 #pragma GCC unroll 4
     for (int j = 0; j < kRows; ++j) updateTile(row[j] + k, f[j], y, smallest);
   }
-  const __m256d y = _mm256_load_pd(wide + kTile * last);
+  const __m256d y = _mm256_cvtps_pd(_mm_loadu_ps(pivot + tiles[last]));
 #pragma GCC unroll 4
   for (int j = 0; j < kRows; ++j) {
     float* x = row[j] + tiles[last];
@@ -282,7 +282,6 @@ EliminationPlan::EliminationPlan(int capacity)
   backColumns_.assign(n * n / 2 + n, 0);
   factor_.assign(n, 0.0f);
   solutionWide_.assign(n, 0.0);
-  wideStorage_.assign(kTile * tilesPerColumn + kTile, 0.0);
   structure_.assign(n, Columns());
   negatives_.assign((n + 1) * (n + 1), Element{0, 0});
   varyingRows_.assign(n, Columns());
@@ -527,7 +526,6 @@ PLAN_AVX2 bool EliminationPlan::fullScanFits(float* const* a) const {
 
 PLAN_AVX2 int EliminationPlan::follow(float** a) {
   const int n = n_;
-  double* wide = alignedWide();
   float* factor = factor_.data();
   for (int c = 0; c < n - 1; ++c) {
     const ColumnStep& step = steps_[c];
@@ -573,14 +571,11 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
       if (p != c) exchange(a[c] + c, a[p] + c, n + 1 - c);  // back to the literal state at c
       return c;
     }
-    // The update rows over the pivot row's tiles (widened once), four rows
-    // at a time, then two, then one.
+    // The update rows over the pivot row's tiles, four rows at a time (each
+    // tile of the pivot row widened once for them), then two, then one.
     const int* tiles = tiles_.data() + step.tilesBegin;
     const int tileCount = step.tilesEnd - step.tilesBegin;
     const float* pivot = a[c];
-    for (int t = 0; t < tileCount; ++t) {
-      _mm256_store_pd(wide + kTile * t, _mm256_cvtps_pd(_mm_loadu_ps(pivot + tiles[t])));
-    }
     const __m128i laneBit = _mm_setr_epi32(1, 2, 4, 8);
     const __m128 kept = _mm_castsi128_ps(
         _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(step.keepLanes), laneBit), laneBit));
@@ -588,13 +583,13 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
     const int count = step.updateEnd;
     i = 0;
     for (; i + 4 <= count; i += 4) {
-      updateRowGroup<4>(a, rows + i, factor + i, tiles, tileCount, kept, wide, smallest);
+      updateRowGroup<4>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
     }
     if (i + 2 <= count) {
-      updateRowGroup<2>(a, rows + i, factor + i, tiles, tileCount, kept, wide, smallest);
+      updateRowGroup<2>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
       i += 2;
     }
-    if (i < count) updateRowGroup<1>(a, rows + i, factor + i, tiles, tileCount, kept, wide, smallest);
+    if (i < count) updateRowGroup<1>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
     // The -0 elements outside the tiles, one by one.
     for (int s = step.singlesBegin; s < step.singlesEnd; ++s) {
       const Single& single = singles_[s];
@@ -616,10 +611,6 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
   return n - 1;
 }
 
-double* EliminationPlan::alignedWide() {
-  const auto base = reinterpret_cast<std::uintptr_t>(wideStorage_.data());
-  return wideStorage_.data() + ((32 - base % 32) % 32) / sizeof(double);
-}
 
 bool EliminationPlan::tileNegativeZerosAsPlanned(float* const* a, int c) const {
   const ColumnStep& step = steps_[c];

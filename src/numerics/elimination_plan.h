@@ -117,7 +117,6 @@ class EliminationPlan {
   // After a plan did not apply, or none could be built: when to build one.
   void leavePlan();
   void scheduleNextPlan();
-  double* alignedWide();
 
   int capacity_ = 0;
   bool ready_ = false;
@@ -162,7 +161,6 @@ class EliminationPlan {
   // Work of one solve.
   std::vector<float> factor_;         // the column's multipliers, by slot
   std::vector<double> solutionWide_;  // the back substitution's solution, widened
-  std::vector<double> wideStorage_;   // the pivot row's tiles widened (32-byte aligned part)
   std::vector<Columns> structure_;    // planning: per row, the columns that may be non-+0
   std::vector<Element> negatives_;    // planning: the column's -0 elements
   // Per column, the rows once planned as zero rows whose multiplier a later
