@@ -648,15 +648,20 @@ void EliminationPlan::backSubstitute(float* const* a, float* solution) {
       for (int j = n - 1; j > i; --j) s = subtractTerm(s, row[j], solution[j]);
     } else {
       // The row's columns that may be non-+0, descending; the terms between
-      // them are +-0 and change only a -0 sum, so they go one by one then.
-      int done = n;  // the terms from column done on are in s
-      for (int e = backBegin_[i]; e < backBegin_[i + 1]; ++e) {
-        const int k = backColumns_[e];
-        if (bitsOf(s) == kNegativeZero) s = subtractWhileNegativeZero(s, row, x, done - 1, k);
+      // them are +-0 and change only a -0 sum, so they go one by one then
+      // (from the column after the last one done).
+      const int* columns = backColumns_.data();
+      const int begin = backBegin_[i], end = backBegin_[i + 1];
+      for (int e = begin; e < end; ++e) {
+        const int k = columns[e];
+        if (bitsOf(s) == kNegativeZero) {
+          s = subtractWhileNegativeZero(s, row, x, (e == begin ? n : columns[e - 1]) - 1, k);
+        }
         s = float(double(s) - double(row[k]) * x[k]);
-        done = k;
       }
-      if (bitsOf(s) == kNegativeZero) s = subtractWhileNegativeZero(s, row, x, done - 1, i);
+      if (bitsOf(s) == kNegativeZero) {
+        s = subtractWhileNegativeZero(s, row, x, (end == begin ? n : columns[end - 1]) - 1, i);
+      }
     }
     solution[i] = float(double(s) / row[i]);
     x[i] = solution[i];
