@@ -25,6 +25,7 @@ ChannelRecorder::ChannelRecorder(const Vehicle& v, const EventScript& s, int row
     : vehicle(v), script(s), samplesPerRow(rowSamples) {}
 
 void ChannelRecorder::reserveAveraged(uint32_t n) {
+  rowText.assign((std::size_t(instantSources.size()) + n) * kCellChars + 1, '\0');
   averagedSources.assign(n, nullptr);
   sampleBuffers.assign(n, std::vector<float>(samplesPerRow, 0.0f));
   averagedNames.assign(n, std::string());
@@ -32,6 +33,7 @@ void ChannelRecorder::reserveAveraged(uint32_t n) {
 }
 
 void ChannelRecorder::reserveInstant(uint32_t n) {
+  rowText.assign((std::size_t(averagedSources.size()) + n) * kCellChars + 1, '\0');
   instantSources.assign(n, nullptr);
   instantNames.assign(n, std::string());
   instantCount = 0;
@@ -84,7 +86,6 @@ bool ChannelRecorder::open(std::FILE* stream) {
   for (uint32_t i = 0; i < averagedCount; ++i) bad |= std::fprintf(file, "%s,", averagedNames[i].c_str()) < 0;
   bad |= std::fprintf(file, "\n") < 0;
   if (bad && writeError == 0) writeError = errno ? errno : EIO;
-  rowText.assign((std::size_t(instantCount) + averagedCount) * kCellChars + 1, '\0');
   return !bad;
 }
 
@@ -102,10 +103,12 @@ void ChannelRecorder::sample() {
     }
     *end++ = '\n';
     const std::size_t length = std::size_t(end - rowText.data());
+    // A line-buffered stream takes the row into its buffer and then fails
+    // to write it out; fwrite still counts it written, the stream's error
+    // indicator does not.
     errno = 0;
-    if (std::fwrite(rowText.data(), 1, length, file) != length && writeError == 0) {
-      writeError = errno ? errno : EIO;
-    }
+    const bool bad = std::fwrite(rowText.data(), 1, length, file) != length || std::ferror(file);
+    if (bad && writeError == 0) writeError = errno ? errno : EIO;
     ++rowCount;
     sampleIndex = 0;
   } else if (script.currentEvent > 0) {

@@ -63,7 +63,7 @@ class ChannelRecorder {
   std::vector<const float*> instantSources;
   std::vector<std::string> instantNames;
   uint32_t instantCount = 0;
-  std::vector<char> rowText;  ///< one row's text, sized by open()
+  std::vector<char> rowText;  ///< one row's text, sized for the channels reserved
 };
 
 }  // namespace vdsim

@@ -112,6 +112,31 @@ TEST_F(Recorder, AFailedWriteIsKeptWithItsReason) {
   std::fclose(full);
 }
 
+// A stream that takes its first write and fails every later one.
+ssize_t writeOnce(void* cookie, const char*, size_t size) {
+  int& writes = *static_cast<int*>(cookie);
+  if (writes++ == 0) return ssize_t(size);
+  errno = EFBIG;
+  return -1;
+}
+
+TEST_F(Recorder, ARowThatCannotBeWrittenStopsTheRunAtOnce) {
+  // The header goes out; the first row does not. A line-buffered stream
+  // takes the row into its buffer and fwrite counts it written although
+  // writing it out failed: the row is seen to fail all the same.
+  int writes = 0;
+  std::FILE* failing = fopencookie(&writes, "w", {nullptr, writeOnce, nullptr, nullptr});
+  ASSERT_NE(failing, nullptr);
+  std::setvbuf(failing, nullptr, _IOLBF, 1 << 16);
+  ChannelRecorder rec(car, script, 1);
+  rec.defineChannels();
+  ASSERT_TRUE(rec.open(failing));
+  rec.sample();
+  EXPECT_TRUE(rec.failed());
+  EXPECT_EQ(rec.writeError, EFBIG);
+  std::fclose(failing);
+}
+
 // A cell is what printf's "%f," writes for every kind of value the
 // recorder meets and more: signed zeros, infinities, NaNs of both signs,
 // subnormals, halfway cases (1/128 is 0.0078125: ties go to even), the
