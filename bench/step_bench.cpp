@@ -91,53 +91,88 @@ void stepBenchmark(benchmark::State& state, const std::string& name, StepSolver 
   }
 }
 
+// What one whole run took and did.
+struct WholeRun {
+  double seconds = 0.0;    // processor time from the first step to the last
+  double simulated = 0.0;  // simulated time (s)
+  long steps = 0;
+  long plansBuilt = 0;
+};
+
 // A whole example as the simulator runs it (script, step, the divergence
 // check, the recorder, and with extended the extended channels too, here
 // writing to /dev/null), timed from the first step to the last.
+WholeRun runExampleOnce(benchmark::State& state, const std::string& name, StepSolver solver,
+                        bool extended) {
+  std::unique_ptr<ExampleCar> example = startExample(state, name, solver);
+  Vehicle& vehicle = example->vehicle;
+  ChannelRecorder recorder(vehicle, example->script, 100);
+  recorder.defineChannels();
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  recorder.open(sink);
+  ExtendedRecorder extendedRecorder(vehicle, example->script, 100);
+  if (extended) extendedRecorder.open(sink);
+  WholeRun run;
+  const double begin = threadSeconds();
+  while (example->script.update()) {
+    step(vehicle, solver);
+    run.simulated += vehicle.timeStep;
+    ++run.steps;
+    if (!vehicle.stateIsFinite()) break;
+    recorder.sample();
+    if (extended) extendedRecorder.sample();
+  }
+  run.seconds = threadSeconds() - begin;
+  recorder.close();
+  if (extended) extendedRecorder.close();
+  std::fclose(sink);
+  run.plansBuilt = vehicle.solvePlan.plansBuilt();
+  return run;
+}
+
 void realTimeBenchmark(benchmark::State& state, const std::string& name, StepSolver solver,
                        bool extended = false) {
-  double simulated = 0.0, wall = 0.0;
-  long plansBuilt = 0, steps = 0;
+  WholeRun run;
+  double simulated = 0.0, seconds = 0.0;
   for (auto _ : state) {
-    std::unique_ptr<ExampleCar> example = startExample(state, name, solver);
-    Vehicle& vehicle = example->vehicle;
-    ChannelRecorder recorder(vehicle, example->script, 100);
-    recorder.defineChannels();
-    std::FILE* sink = std::fopen("/dev/null", "w");
-    recorder.open(sink);
-    ExtendedRecorder extendedRecorder(vehicle, example->script, 100);
-    if (extended) extendedRecorder.open(sink);
-    const double begin = threadSeconds();
-    double runTime = 0.0;
-    steps = 0;
-    while (example->script.update()) {
-      step(vehicle, solver);
-      runTime += vehicle.timeStep;
-      ++steps;
-      if (!vehicle.stateIsFinite()) break;
-      recorder.sample();
-      if (extended) extendedRecorder.sample();
-    }
-    const double seconds = threadSeconds() - begin;
-    state.SetIterationTime(seconds);
-    recorder.close();
-    if (extended) extendedRecorder.close();
-    std::fclose(sink);
-    simulated += runTime;
-    wall += seconds;
-    plansBuilt = vehicle.solvePlan.plansBuilt();
+    run = runExampleOnce(state, name, solver, extended);
+    state.SetIterationTime(run.seconds);
+    simulated += run.simulated;
+    seconds += run.seconds;
   }
   state.counters["simulated_s"] = simulated / double(state.iterations());
-  state.counters["realtime_factor"] = simulated / wall;
-  state.counters["steps"] = double(steps);
-  if (solver == StepSolver::kPlanned) state.counters["plans_built"] = double(plansBuilt);
+  state.counters["realtime_factor"] = simulated / seconds;
+  state.counters["steps"] = double(run.steps);
+  if (solver == StepSolver::kPlanned) state.counters["plans_built"] = double(run.plansBuilt);
+}
+
+// The literal and the planned whole run of an example in turn, each round a
+// literal run then three planned ones; the fastest of each is kept, so that
+// other jobs on the machine slow neither figure more than the other.
+void literalAgainstPlannedBenchmark(benchmark::State& state, const std::string& name) {
+  double literal = 1e30, planned = 1e30;
+  WholeRun run;
+  for (auto _ : state) {
+    literal = std::min(literal, runExampleOnce(state, name, StepSolver::kReference, false).seconds);
+    for (int i = 0; i < 3; ++i) {
+      run = runExampleOnce(state, name, StepSolver::kPlanned, false);
+      planned = std::min(planned, run.seconds);
+    }
+    state.SetIterationTime(literal);
+  }
+  state.counters["literal_s"] = literal;
+  state.counters["planned_s"] = planned;
+  state.counters["simulated_s"] = run.simulated;
+  state.counters["steps"] = double(run.steps);
+  state.counters["plans_built"] = double(run.plansBuilt);
 }
 
 }  // namespace
 
 void registerStepBenchmarks() {
-  // Every example: the step and the whole run with the literal and the
-  // Vehicle's own solver, and with the stateless one on the first.
+  // Every example: the step with the literal and the Vehicle's own solver
+  // (and with the stateless one on the first), and the whole run, literal
+  // against planned in turn.
   for (const std::string& name : exampleNames()) {
     const int runSteps = std::max(stepsOf(name), 1);
     for (StepSolver solver : {StepSolver::kReference, StepSolver::kFast, StepSolver::kPlanned}) {
@@ -149,23 +184,33 @@ void registerStepBenchmarks() {
           ->UseManualTime()
           ->Iterations(runSteps)
           ->Unit(benchmark::kMicrosecond);
-      benchmark::RegisterBenchmark(("realtime/" + name + "/" + nameOf(solver)).c_str(),
-                                   [name, solver](benchmark::State& s) {
-                                     realTimeBenchmark(s, name, solver);
-                                   })
-          ->UseManualTime()
-          ->Iterations(solver == StepSolver::kPlanned ? 5 : 1)
-          ->Unit(benchmark::kMillisecond);
     }
+    benchmark::RegisterBenchmark(("run/" + name).c_str(),
+                                 [name](benchmark::State& s) {
+                                   literalAgainstPlannedBenchmark(s, name);
+                                 })
+        ->UseManualTime()
+        ->Iterations(2)
+        ->Unit(benchmark::kMillisecond);
   }
-  // The first example again, recording the extended channels as well.
+  // The first example with the stateless solver, and with the planned one
+  // recording the extended channels as well.
   const std::string first = exampleNames().front();
+  for (StepSolver solver : {StepSolver::kFast, StepSolver::kPlanned}) {
+    benchmark::RegisterBenchmark(("realtime/" + first + "/" + nameOf(solver)).c_str(),
+                                 [first, solver](benchmark::State& s) {
+                                   realTimeBenchmark(s, first, solver);
+                                 })
+        ->UseManualTime()
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
+  }
   benchmark::RegisterBenchmark(("realtime/" + first + "/planned+extended").c_str(),
                                [first](benchmark::State& s) {
                                  realTimeBenchmark(s, first, StepSolver::kPlanned, true);
                                })
       ->UseManualTime()
-      ->Iterations(5)
+      ->Iterations(3)
       ->Unit(benchmark::kMillisecond);
 }
 

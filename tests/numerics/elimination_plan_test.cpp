@@ -266,9 +266,10 @@ TEST_F(CheckedPlan, ANarrowCheckCatchesEveryChangeAtTheWrittenElements) {
 
 // --- Plans and systems -----------------------------------------------------------
 
-// Every step of the examples and the golden run: FastSolver.
-// EverySolverAgreesOnEveryStepOfTheExamplesAndTheGoldenRun checks the plan
-// there, beside the stateless variants, against one literal solve a step.
+// Every step of the examples and the golden run: EveryStep (in
+// linear_solver_fast_test.cpp) checks the plan there, narrowed to the
+// Vehicle's written elements, beside the stateless variants, against one
+// literal solve a step.
 
 // Every 64th system of the default example's run.
 const std::vector<Values>& recordedSystems() {
