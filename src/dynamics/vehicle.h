@@ -140,9 +140,9 @@ struct Vehicle {
   int unknownCount = 0;  ///< 15 * cornerCount + 6
   std::vector<float*> systemMatrix;  ///< row pointers; row r has unknownCount + 1 floats
   std::vector<float> solution;       ///< this step's unknowns
-  std::vector<MatrixPosition> writtenElements;  ///< the elements the assembly writes; the others stay +0
+  std::vector<MatrixPosition> writtenElements;  ///< elements the assembly writes; the rest stay +0
   EliminationPlan solvePlan;         ///< elimination plan kept from step to step, verified every solve
-  bool literalSolver = false;        ///< solve with solveLinearSystemReference instead (same results, slower)
+  bool literalSolver = false;        ///< solve with solveLinearSystemReference (same results, slower)
   int solveStatus = 1;               ///< status of the last solve: kSolved or kSingular
 
   // --- Values kept for the inputs they were computed from, checked on every use ---

@@ -214,6 +214,11 @@ PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const flo
   }
 }
 
+// Eight 32-bit integers from memory.
+PLAN_AVX2 inline __m256i loadEight(const void* values) {
+  return _mm256_loadu_si256(static_cast<const __m256i*>(values));
+}
+
 // Exchanges count floats of two rows.
 PLAN_AVX2 inline void exchange(float* x, float* y, int count) {
   int k = 0;
@@ -393,16 +398,14 @@ PLAN_AVX2 bool EliminationPlan::narrowScanFits(float* const* a) const {
     __m256i largest = _mm256_setzero_si256();
     const __m256i magnitude = _mm256_set1_epi32(int(kMagnitude));
     for (int i = 0; i < offsetCount_; i += 8) {
-      const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&offsets_[i]));
-      const __m256i b = _mm256_i32gather_epi32(first, offsets, 4);
-      kept = _mm256_or_si256(
-          kept, _mm256_and_si256(b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&keptBits_[i]))));
-      marked = _mm256_or_si256(
-          marked, _mm256_cmpeq_epi32(b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&marked_[i]))));
+      const __m256i b = _mm256_i32gather_epi32(first, loadEight(&offsets_[i]), 4);
+      kept = _mm256_or_si256(kept, _mm256_and_si256(b, loadEight(&keptBits_[i])));
+      marked = _mm256_or_si256(marked, _mm256_cmpeq_epi32(b, loadEight(&marked_[i])));
       largest = _mm256_max_epu32(largest, _mm256_and_si256(b, magnitude));
     }
     const __m256i bad = _mm256_or_si256(kept, marked);
-    __m128i m = _mm_max_epu32(_mm256_castsi256_si128(largest), _mm256_extracti128_si256(largest, 1));
+    __m128i m =
+        _mm_max_epu32(_mm256_castsi256_si128(largest), _mm256_extracti128_si256(largest, 1));
     m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
     m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
     return _mm256_testz_si256(bad, bad) && std::uint32_t(_mm_cvtsi128_si32(m)) < boundBits_;
@@ -428,7 +431,8 @@ void EliminationPlan::planNarrowScan(float* const* a) {
   if (writtenColumns_.empty()) return;
   const int n = n_;
   for (int r = 0; r < n; ++r) {
-    const Columns pattern = (Columns(inputPattern_[2 * r + 1]) << 64) | Columns(inputPattern_[2 * r]);
+    const Columns pattern =
+        (Columns(inputPattern_[2 * r + 1]) << 64) | Columns(inputPattern_[2 * r]);
     if ((pattern & ~writtenColumns_[r]).any()) return;  // not +0 where the caller does not write
   }
   mustBeZeroCount_ = noNegativeZeroCount_ = mayBeNegativeZeroCount_ = 0;
@@ -589,7 +593,9 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
       updateRowGroup<2>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
       i += 2;
     }
-    if (i < count) updateRowGroup<1>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
+    if (i < count) {
+      updateRowGroup<1>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
+    }
     // The -0 elements outside the tiles, one by one.
     for (int s = step.singlesBegin; s < step.singlesEnd; ++s) {
       const Single& single = singles_[s];
@@ -610,7 +616,6 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
   }
   return n - 1;
 }
-
 
 bool EliminationPlan::tileNegativeZerosAsPlanned(float* const* a, int c) const {
   const ColumnStep& step = steps_[c];

@@ -58,7 +58,7 @@ class EliminationPlan {
   long solvesOnPlan() const { return solvesOnPlan_; }  ///< solves that followed a plan to the end
   long plansLeft() const { return plansLeft_; }        ///< solves that found the plan not to apply
   bool ready() const { return ready_; }                ///< a plan is held for the next solve
-  bool narrowed() const { return ready_ && narrow_; }  ///< the plan held checks the written elements only
+  bool narrowed() const { return ready_ && narrow_; }  ///< the plan held checks written elements only
 
  private:
   static constexpr int kMaxColumns = 128;  // n + 1 columns at most

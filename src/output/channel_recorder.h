@@ -23,7 +23,7 @@ class EventScript;
 // Writes value as printf's "%f" does in round-to-nearest (six decimals;
 // "inf", "-inf", "nan", "-nan"; "-0.000000"), then a comma, at out; returns
 // the end. out must have room for kCellChars characters.
-constexpr std::size_t kCellChars = 320;  ///< longest cell: sign, 309 digits, point, 6 decimals, comma
+constexpr std::size_t kCellChars = 320;  ///< longest cell: sign, 309 digits, point, 6 places, comma
 char* appendCell(char* out, double value);
 
 class ChannelRecorder {

@@ -88,7 +88,8 @@ TEST(VectorMath, KeptSinesAndRotationsAreThoseOfTheSameBits) {
     return b;
   };
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::vector<float> angles = {0.0f, -0.0f, 0.0f, 0.25f, 0.25f, -0.25f, nan, nan, 1e-40f, 3.1415927f};
+  std::vector<float> angles = {0.0f,  -0.0f, 0.0f, 0.25f,  0.25f,
+                               -0.25f, nan,  nan,  1e-40f, 3.1415927f};
   std::mt19937 rng(6);
   std::uniform_real_distribution<float> angle(-0.6f, 0.6f);
   for (int i = 0; i < 50; ++i) angles.push_back(i % 3 == 0 ? angles.back() : angle(rng));
