@@ -33,14 +33,23 @@ void Vehicle::zeroSystem() {
   // The rows lie in order in one block (setUpSystem): one fill clears them
   // and the padding between them.
   if (unknownCount > 0) std::fill(systemMatrix.front(), systemMatrix.back() + unknownCount + 1, 0.0f);
+  systemCleared_ = true;
 }
 
 void Vehicle::solveSystem() {
   // A singular system leaves the solution untouched: integrate with zeros.
   std::fill(solution.begin(), solution.end(), 0.0f);
-  solveStatus = literalSolver
-                    ? solveLinearSystemReference(systemMatrix.data(), unknownCount, solution.data())
-                    : solveLinearSystem(systemMatrix.data(), unknownCount, solution.data(), solvePlan);
+  float** rows = systemMatrix.data();
+  if (literalSolver) {
+    solveStatus = solveLinearSystemReference(rows, unknownCount, solution.data());
+  } else if (systemCleared_) {
+    // +0 wherever the assembly does not write: the plan checks the rest.
+    solveStatus = solveLinearSystem(rows, unknownCount, solution.data(), solvePlan);
+  } else {
+    // Solved before and not assembled since: the stateless solver.
+    solveStatus = solveLinearSystem(rows, unknownCount, solution.data());
+  }
+  systemCleared_ = false;
 }
 
 void Vehicle::integrate() {

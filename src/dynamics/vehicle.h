@@ -171,7 +171,8 @@ struct Vehicle {
   void step();
   // Builds this step's linear system from the state and the driver inputs.
   void assembleSystem();
-  // Solves the system into solution (zero-filled when it is singular).
+  // Solves the system into solution (zero-filled when it is singular). The
+  // matrix is written only by the assembly (and left reduced by the solve).
   void solveSystem();
   // Advances corners and chassis with the solution; refreshes the mount loads.
   void integrate();
@@ -196,6 +197,10 @@ struct Vehicle {
  private:
   // Sets writtenElements from the row assembly.
   void findWrittenElements();
+
+  // The system has been cleared and only assembled since: +0 wherever the
+  // assembly does not write (what the plan's narrow input check relies on).
+  bool systemCleared_ = false;
 
   std::unique_ptr<float[]> systemStorage_;  // the rows, one block
 };
