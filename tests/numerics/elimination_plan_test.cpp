@@ -159,6 +159,20 @@ TEST_F(CheckedPlan, ANewNegativeZeroInATileLeavesThePlan) {
   Values stays = checkSystem();
   stays[3][2] = 0.0f;
   expectChecked(stays, "-0 kept in a tile");
+  // Check (4) where a column's last tile keeps lanes (it ends at column n
+  // and overlaps the tile before): subnormals in the places of a system's
+  // numbers make a -0 the planning run did not have (a case found by
+  // comparing plan and literal solver on such systems).
+  const float s = fromBits(1);
+  const Values base = {{3, -1, 1, 0, 0, 1, 1},  {-3, 4, -1, 3, 3, 2, 0}, {0, 0, 8, -3, 3, 0, 0},
+                       {-1, 0, 0, 4, -2, 3, 0}, {-2, -1, 0, 1, 7, -3, 0}, {-3, 0, -1, 0, 1, 5, 0}};
+  Values tiny = base;
+  tiny[1][0] = -s;
+  tiny[1][2] = -s;
+  tiny[2][3] = -2 * s;
+  tiny[3][5] = 3 * s;
+  tiny[4][3] = 2 * s;
+  expectChecked(tiny, "-0 in a tile the last one overlaps", false, base);
 }
 
 TEST_F(CheckedPlan, ANegativeZeroThePlanningRunRemovedLeavesThePlanWhenItStays) {
