@@ -39,6 +39,9 @@ const char kUsage[] =
     "                      field it sets; flag a key that names another item; simulate\n"
     "                      nothing, write nothing\n"
     "  --quiet             no progress line (shown at a terminal when a run lasts over 1 s)\n"
+    "  --literal-solver    solve every step with the literal, element-by-element\n"
+    "                      elimination: the same results, many times slower (a\n"
+    "                      benchmarking aid)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -89,6 +92,8 @@ int main(int argc, char** argv) {
       options.check = true;
     } else if (!optionsEnd && arg == "--quiet") {
       options.quiet = true;
+    } else if (!optionsEnd && arg == "--literal-solver") {
+      options.literalSolver = true;
     } else if (!optionsEnd && (arg == "--max-time" || arg.rfind("--max-time=", 0) == 0)) {
       std::string value;
       if (arg == "--max-time") {

@@ -227,6 +227,7 @@ int startRun(Run& run) {
   vehicle.initialize();
   vehicle.setUpSystem(kCornerCount);
   vehicle.setTimeStep(run.car.timeStep);
+  vehicle.literalSolver = run.options.literalSolver;
 
   // Every output goes to a temporary file until the run has ended.
   if (!prepareDataDirectory(error)) return inputError(error);

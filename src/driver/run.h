@@ -11,6 +11,7 @@ struct RunOptions {
   double maxTime = 0.0;   ///< stop after this much simulated time, settle included (s); 0: none
   bool check = false;     ///< read every input and print what was read; simulate nothing
   bool quiet = false;     ///< no progress line, even at a terminal
+  bool literalSolver = false;  ///< solve each step with the literal solver (a benchmarking aid)
 };
 
 // Reads "Events.ini" and the car files of the working directory, simulates the

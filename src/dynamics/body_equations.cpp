@@ -33,11 +33,12 @@ void addTo(float* row, int col, double value) { row[col] = float(double(row[col]
 
 void Vehicle::updateKinematics() {
   // World down in body axes, and the weights along it.
-  const Vec3 g = rotateToBody(Vec3(0.0f, 0.0f, 1.0f), attitude);
+  const Vec3 g = rotateToBody(Vec3(0.0f, 0.0f, 1.0f), attitudeRotation(attitude));
   chassisForce = (g * mass) * gravity;
   for (int p = 0; p < cornerCount; ++p) {
     const Suspension& s = suspension[p];
-    wheelAxis[p] = Vec3(-sinf32(s.steerAngle), cosf32(s.steerAngle), 0.0f);
+    const SineCosineOf& steerAngle = steerTrig[p](s.steerAngle);
+    wheelAxis[p] = Vec3(-steerAngle.sin(), steerAngle.cos(), 0.0f);
     cornerOffset[p] = s.mountPosition;
     cornerOffset[p].z = float(double(cornerOffset[p].z) + s.suspensionDeflection);
     cornerRelVelocity[p] = Vec3(0.0f, 0.0f, s.suspensionDeflectionRate);
@@ -173,8 +174,9 @@ void Vehicle::assembleWheelRows(int corners) {
     // Moment of the tire force about the wheel centre.
     const Vec3 tau = cross(wh.contactOffset, tireForce[p]);
     // Wheel inertia turned by the steer angle about z.
-    const float c = cosf32(suspension[p].steerAngle);
-    const float s = sinf32(suspension[p].steerAngle);
+    const SineCosineOf& steerAngle = steerTrig[p](suspension[p].steerAngle);
+    const float c = steerAngle.cos();
+    const float s = steerAngle.sin();
     const Mat3& I = wh.wheelInertia;
     const float Jxx = float(double(c) * c * I[0][0] + double(s) * s * I[1][1]);
     const float Jc = float(-double(c) * s * I[0][0] + double(c) * s * I[1][1]);

@@ -14,6 +14,7 @@ namespace vdsim {
 
 void Vehicle::computeCornerForces(int corners) {
   const float dt = timeStep;
+  const Mat3& R = attitudeRotation(attitude);  // the attitude stays as it is here
   for (int p = 0; p < corners; ++p) {
     Suspension& s = suspension[p];
     Wheel& wh = wheel[p];
@@ -23,14 +24,14 @@ void Vehicle::computeCornerForces(int corners) {
     const float R0 = wh.unloadedRadius;
 
     // Wheel centre and its distance from the ground, less the free radius.
-    const Vec3 P = position + rotateToWorld(r, attitude);
+    const Vec3 P = position + rotateToWorld(r, R);
     const Vec3 G(P.x, P.y, 0.0f);
     float d = float(double(length(G - P)) - R0);
     wh.loadedRadius = R0;
     // Wheel-centre velocity in the world.
     Vec3 u = cross(angularVelocity, r);
     u.z = float(double(u.z) + s.suspensionDeflectionRate);
-    const Vec3 v = velocity + rotateToWorld(u, attitude);
+    const Vec3 v = velocity + rotateToWorld(u, R);
     // Look ahead one step: a tire about to touch is put halfway in.
     const Vec3 P1 = P + v * dt;
     const Vec3 G1(P1.x, P1.y, 0.0f);
@@ -41,10 +42,11 @@ void Vehicle::computeCornerForces(int corners) {
     wh.tireLateralForce = 0.0f;
     if (d < 0.0) {
       wh.loadedRadius = float(double(R0) + d);
-      wh.contactOffset = rotateToBody(G - position, attitude) - r;
+      wh.contactOffset = rotateToBody(G - position, R) - r;
       // Travel and lateral speed along the wheel's heading.
-      const Vec3 heading = rotateToWorld(Vec3(cosf32(delta), sinf32(delta), 0.0f), attitude);
-      const Vec3 lateral = rotateToWorld(Vec3(-sinf32(delta), cosf32(delta), 0.0f), attitude);
+      const SineCosineOf& steerAngle = steerTrig[p](delta);
+      const Vec3 heading = rotateToWorld(Vec3(steerAngle.cos(), steerAngle.sin(), 0.0f), R);
+      const Vec3 lateral = rotateToWorld(Vec3(-steerAngle.sin(), steerAngle.cos(), 0.0f), R);
       const float vLong = dot(v, heading);
       const float vLat = dot(v, lateral);
       const float vLongAbs = fabsf32(vLong);
@@ -58,7 +60,7 @@ void Vehicle::computeCornerForces(int corners) {
       // Tire spring, and a damper that acts in compression only.
       const float vz = v.z >= 0.0f ? v.z : 0.0f;
       const float Fz = float(double(d) * wh.tireSpringRate - double(vz) * wh.tireDamperRate);
-      tireForce[p] = rotateToBody(Vec3(0.0f, 0.0f, Fz), attitude);
+      tireForce[p] = rotateToBody(Vec3(0.0f, 0.0f, Fz), R);
       wh.normalForce = fabsf32(Fz);
       wh.slipAngle = alpha;
       float Fx, Fy;

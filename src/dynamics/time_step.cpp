@@ -33,12 +33,23 @@ void Vehicle::zeroSystem() {
   // The rows lie in order in one block (setUpSystem): one fill clears them
   // and the padding between them.
   if (unknownCount > 0) std::fill(systemMatrix.front(), systemMatrix.back() + unknownCount + 1, 0.0f);
+  systemCleared_ = true;
 }
 
 void Vehicle::solveSystem() {
   // A singular system leaves the solution untouched: integrate with zeros.
   std::fill(solution.begin(), solution.end(), 0.0f);
-  solveStatus = solveLinearSystem(systemMatrix.data(), unknownCount, solution.data(), solvePlan);
+  float** rows = systemMatrix.data();
+  if (literalSolver) {
+    solveStatus = solveLinearSystemReference(rows, unknownCount, solution.data());
+  } else if (systemCleared_) {
+    // +0 wherever the assembly does not write: the plan checks the rest.
+    solveStatus = solveLinearSystem(rows, unknownCount, solution.data(), solvePlan);
+  } else {
+    // Solved before and not assembled since: the stateless solver.
+    solveStatus = solveLinearSystem(rows, unknownCount, solution.data());
+  }
+  systemCleared_ = false;
 }
 
 void Vehicle::integrate() {
@@ -80,7 +91,8 @@ void Vehicle::integrateCorners(int corners) {
     wh.spinAngle = float((double(wh.spinRate) * dt + double(spinAccel) * h) + wh.spinAngle);
     if (wh.spinAngle > 3.1415927) wh.spinAngle = float(wh.spinAngle + -6.2831854);
     if (wh.spinAngle < -3.1415927) wh.spinAngle = float(wh.spinAngle + 6.2831854);
-    s.spinAxis = Vec3(-sinf32(s.steerAngle), cosf32(s.steerAngle), 0.0f);
+    const SineCosineOf& steerAngle = steerTrig[p](s.steerAngle);
+    s.spinAxis = Vec3(-steerAngle.sin(), steerAngle.cos(), 0.0f);
     wh.spinAccel = spinAccel;
     wh.spinRate = float(double(wh.spinAccel) * dt + wh.spinRate);
   }
@@ -103,11 +115,12 @@ void Vehicle::integrateChassis() {
   const float h = float(double(dt) * 0.5 * dt);
   const float* u = solution.data();
   const Quat q = attitude;
+  const Mat3& R = attitudeRotation(q);
   acceleration = Vec3(u[0], u[1], u[2]);
-  accelWorld = rotateToWorld(acceleration, q);
+  accelWorld = rotateToWorld(acceleration, R);
   position = position + (velocity * dt + accelWorld * h);
   velocity = velocity + accelWorld * dt;
-  velocityBody = rotateToBody(velocity, q);
+  velocityBody = rotateToBody(velocity, R);
   angularAccel = Vec3(u[3], u[4], u[5]);
   // Attitude, second order, from the old q.
   const float c = float(1.0 - (double(q.w) * q.w + (double(q.x) * q.x + double(q.y) * q.y +

@@ -1,8 +1,10 @@
 // Vehicle set-up: the start state and the linear system's storage.
 #include "dynamics/vehicle.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace vdsim {
 
@@ -50,7 +52,43 @@ void Vehicle::setUpSystem(int corners) {
   systemMatrix.assign(unknownCount, nullptr);
   for (int r = 0; r < unknownCount; ++r) systemMatrix[r] = first + stride * r;
   solution.assign(unknownCount, 0.0f);
+  findWrittenElements();
   solvePlan = EliminationPlan(unknownCount);
+  solvePlan.narrowInputCheck(writtenElements);
+}
+
+void Vehicle::findWrittenElements() {
+  // The row assembly writes the same elements at every step, whatever the
+  // state: run it on the system filled with a filler and see which elements
+  // it changed. With two fillers (signalling NaNs, which arithmetic never
+  // makes), an element written with one filler's bits still differs from
+  // the other.
+  const int n = unknownCount;
+  const std::uint32_t fillers[2] = {0x7fa00001u, 0xffb00002u};
+  std::vector<bool> written(std::size_t(n) * (n + 1), false);
+  for (const std::uint32_t filler : fillers) {
+    float value;
+    std::memcpy(&value, &filler, sizeof value);
+    std::fill(systemMatrix.front(), systemMatrix.back() + n + 1, value);
+    assembleChassisRows(cornerCount);
+    assembleUnsprungRows(cornerCount);
+    assembleWheelRows(cornerCount);
+    assembleConstraintRows(cornerCount);
+    for (int r = 0; r < n; ++r) {
+      for (int k = 0; k <= n; ++k) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &systemMatrix[r][k], sizeof bits);
+        if (bits != filler) written[std::size_t(r) * (n + 1) + k] = true;
+      }
+    }
+  }
+  writtenElements.clear();
+  for (int r = 0; r < n; ++r) {
+    for (int k = 0; k <= n; ++k) {
+      if (written[std::size_t(r) * (n + 1) + k]) writtenElements.push_back({r, k});
+    }
+  }
+  zeroSystem();
 }
 
 bool Vehicle::stateIsFinite() const {

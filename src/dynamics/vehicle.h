@@ -140,8 +140,14 @@ struct Vehicle {
   int unknownCount = 0;  ///< 15 * cornerCount + 6
   std::vector<float*> systemMatrix;  ///< row pointers; row r has unknownCount + 1 floats
   std::vector<float> solution;       ///< this step's unknowns
+  std::vector<MatrixPosition> writtenElements;  ///< elements the assembly writes; the rest stay +0
   EliminationPlan solvePlan;         ///< elimination plan kept from step to step, verified every solve
+  bool literalSolver = false;        ///< solve with solveLinearSystemReference (same results, slower)
   int solveStatus = 1;               ///< status of the last solve: kSolved or kSingular
+
+  // --- Values kept for the inputs they were computed from, checked on every use ---
+  RotationOf attitudeRotation;           ///< R(attitude) of the last attitude looked up
+  SineCosineOf steerTrig[kCornerCount];  ///< sine and cosine of each corner's last steer angle
 
   Vehicle() = default;
   Vehicle(const Vehicle&) = delete;
@@ -155,8 +161,9 @@ struct Vehicle {
 
   // Start state: 2 m above the ground, level, at rest.
   void initialize();
-  // Allocates the zeroed (15 c + 6) x (15 c + 7) system for c corners and the
-  // elimination plan that solves it.
+  // Allocates the zeroed (15 c + 6) x (15 c + 7) system for c corners, finds
+  // the elements its assembly writes and sets up the elimination plan that
+  // solves it, checking those elements only.
   void setUpSystem(int corners);
   void setTimeStep(float dt) { timeStep = dt; }
 
@@ -164,7 +171,8 @@ struct Vehicle {
   void step();
   // Builds this step's linear system from the state and the driver inputs.
   void assembleSystem();
-  // Solves the system into solution (zero-filled when it is singular).
+  // Solves the system into solution (zero-filled when it is singular). The
+  // matrix is written only by the assembly (and left reduced by the solve).
   void solveSystem();
   // Advances corners and chassis with the solution; refreshes the mount loads.
   void integrate();
@@ -187,6 +195,13 @@ struct Vehicle {
   void updateMountLoads(int corners);
 
  private:
+  // Sets writtenElements from the row assembly.
+  void findWrittenElements();
+
+  // The system has been cleared and only assembled since: +0 wherever the
+  // assembly does not write (what the plan's narrow input check relies on).
+  bool systemCleared_ = false;
+
   std::unique_ptr<float[]> systemStorage_;  // the rows, one block
 };
 

@@ -13,8 +13,9 @@
 // update row given the pivot row's columns from c on); the column's rows,
 // those below c with column c in S_c, each a zero row when its multiplier
 // was +-0 in A0 (and no earlier plan saw it non-zero), an update row
-// otherwise; the pivot row's tiles, the four-column groups (fixed, ending at
-// column n) that hold its columns of S_c from c on; A0's -0 elements below
+// otherwise; the pivot row's tiles, four-column groups that hold its columns
+// of S_c from c on, each starting at the first such column no earlier tile
+// holds (the last one ending at column n at most); A0's -0 elements below
 // row c from column c on (N_c), of which those outside the tiles of an
 // update row are updated one by one and those the column's update turned
 // into something else are checked; and the -0 elements the update left in
@@ -66,6 +67,7 @@
 #include "numerics/elimination_plan.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -121,14 +123,6 @@ float subtractWhileNegativeZero(float s, const float* row, const double* x, int 
 int reportSingular(int c) {
   std::printf("Sing. Found At: %i\n", c);
   return kSingular;
-}
-
-// The tile holding column k of a system of n unknowns: tiles of four columns
-// end at column n; the columns before the first whole tile share one that
-// starts at column 0 (and leaves the next tile's lanes as they are).
-int tileStart(int k, int n) {
-  const int head = (n + 1) % kTile;
-  return k < head ? 0 : k - (k - head) % kTile;
 }
 
 // The lanes of eight floats that are +0, as eight bits; the floats join
@@ -189,11 +183,11 @@ PLAN_AVX2 inline void updateTile(float* x, __m256d f, __m256d y, __m128i& smalle
 }
 
 // The tiles of kRows rows at once, each with its factor (they share the
-// loads of the tiles); the first tile keeps the lanes of kept.
+// loads of the tiles); the last tile keeps the lanes of kept.
 template <int kRows>
 PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const float* factors,
                                      const int* tiles, int tileCount, __m128 kept,
-                                     const double* wide, __m128i& smallest) {
+                                     const float* pivot, __m128i& smallest) {
   float* row[kRows];
   __m256d f[kRows];
 #pragma GCC unroll 4
@@ -201,22 +195,28 @@ PLAN_AVX2 inline void updateRowGroup(float* const* a, const int* rows, const flo
     row[j] = a[rows[j]];
     f[j] = _mm256_set1_pd(double(factors[j]));
   }
-  const __m256d first = _mm256_load_pd(wide);
-#pragma GCC unroll 4
-  for (int j = 0; j < kRows; ++j) {
-    float* x = row[j] + tiles[0];
-    const __m128 xs = _mm_loadu_ps(x);
-    const __m128 computed =
-        _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_cvtps_pd(xs), _mm256_mul_pd(f[j], first)));
-    _mm_storeu_ps(x, _mm_blendv_ps(computed, xs, kept));
-    smallest = _mm_min_epi32(smallest, _mm_castps_si128(_mm_andnot_ps(kept, computed)));
-  }
-  for (int t = 1; t < tileCount; ++t) {
+  const int last = tileCount - 1;
+  for (int t = 0; t < last; ++t) {
     const int k = tiles[t];
-    const __m256d y = _mm256_load_pd(wide + kTile * t);
+    const __m256d y = _mm256_cvtps_pd(_mm_loadu_ps(pivot + k));
 #pragma GCC unroll 4
     for (int j = 0; j < kRows; ++j) updateTile(row[j] + k, f[j], y, smallest);
   }
+  const __m256d y = _mm256_cvtps_pd(_mm_loadu_ps(pivot + tiles[last]));
+#pragma GCC unroll 4
+  for (int j = 0; j < kRows; ++j) {
+    float* x = row[j] + tiles[last];
+    const __m128 xs = _mm_loadu_ps(x);
+    const __m128 computed =
+        _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_cvtps_pd(xs), _mm256_mul_pd(f[j], y)));
+    _mm_storeu_ps(x, _mm_blendv_ps(computed, xs, kept));
+    smallest = _mm_min_epi32(smallest, _mm_castps_si128(_mm_andnot_ps(kept, computed)));
+  }
+}
+
+// Eight 32-bit integers from memory.
+PLAN_AVX2 inline __m256i loadEight(const void* values) {
+  return _mm256_loadu_si256(static_cast<const __m256i*>(values));
 }
 
 // Exchanges count floats of two rows.
@@ -287,10 +287,45 @@ EliminationPlan::EliminationPlan(int capacity)
   backColumns_.assign(n * n / 2 + n, 0);
   factor_.assign(n, 0.0f);
   solutionWide_.assign(n, 0.0);
-  wideStorage_.assign(kTile * tilesPerColumn + kTile, 0.0);
   structure_.assign(n, Columns());
   negatives_.assign((n + 1) * (n + 1), Element{0, 0});
   varyingRows_.assign(n, Columns());
+  mustBeZero_.assign(n * (n + 1), MatrixPosition{});
+  noNegativeZero_.assign(n * (n + 1), MatrixPosition{});
+  mayBeNegativeZero_.assign(n * (n + 1), MatrixPosition{});
+  rowsSeen_.assign(n, nullptr);
+  offsets_.assign(n * (n + 1) + 8, 0);
+  keptBits_.assign(n * (n + 1) + 8, 0);
+  marked_.assign(n * (n + 1) + 8, 0);
+}
+
+void EliminationPlan::narrowInputCheck(const std::vector<MatrixPosition>& written) {
+  ready_ = false;  // the plan held has no narrow scan
+  writtenColumns_.assign(capacity_, Columns());
+  for (const MatrixPosition& position : written) {
+    if (position.row >= 0 && position.row < capacity_ && position.column >= 0 &&
+        position.column <= capacity_) {
+      writtenColumns_[position.row].set(position.column);
+    }
+  }
+}
+
+bool EliminationPlan::fullScanAccepts(float* const* rows) const {
+#ifdef VDSIM_PLAN_AVX2
+  return ready_ && fullScanFits(rows);
+#else
+  (void)rows;
+  return false;
+#endif
+}
+
+bool EliminationPlan::narrowScanAccepts(float* const* rows) const {
+#ifdef VDSIM_PLAN_AVX2
+  return ready_ && narrow_ && narrowScanFits(rows);
+#else
+  (void)rows;
+  return false;
+#endif
 }
 
 void EliminationPlan::forget() {
@@ -345,7 +380,109 @@ void EliminationPlan::scheduleNextPlan() {
 
 #ifdef VDSIM_PLAN_AVX2
 
-PLAN_AVX2 bool EliminationPlan::inputFits(float* const* a) const {
+bool EliminationPlan::inputFits(float* const* a) const {
+  if (!narrow_) return fullScanFits(a);
+  // A debug build checks the caller's guarantee on every solve.
+  assert(narrowScanFits(a) == fullScanFits(a));
+  return narrowScanFits(a);
+}
+
+PLAN_AVX2 bool EliminationPlan::narrowScanFits(float* const* a) const {
+  // The written elements outside the planning input's pattern are +0, those
+  // in it not -0 unless the planning input's was, and all below the bound;
+  // the caller keeps the others +0.
+  if (offsetCount_ > 0 && std::memcmp(a, rowsSeen_.data(), sizeof(float*) * n_) == 0) {
+    // The rows lie where they lay: eight elements at a time from their offsets.
+    const int* first = reinterpret_cast<const int*>(a[0]);
+    __m256i kept = _mm256_setzero_si256(), marked = _mm256_setzero_si256();
+    __m256i largest = _mm256_setzero_si256();
+    const __m256i magnitude = _mm256_set1_epi32(int(kMagnitude));
+    for (int i = 0; i < offsetCount_; i += 8) {
+      const __m256i b = _mm256_i32gather_epi32(first, loadEight(&offsets_[i]), 4);
+      kept = _mm256_or_si256(kept, _mm256_and_si256(b, loadEight(&keptBits_[i])));
+      marked = _mm256_or_si256(marked, _mm256_cmpeq_epi32(b, loadEight(&marked_[i])));
+      largest = _mm256_max_epu32(largest, _mm256_and_si256(b, magnitude));
+    }
+    const __m256i bad = _mm256_or_si256(kept, marked);
+    __m128i m =
+        _mm_max_epu32(_mm256_castsi256_si128(largest), _mm256_extracti128_si256(largest, 1));
+    m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
+    m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
+    return _mm256_testz_si256(bad, bad) && std::uint32_t(_mm_cvtsi128_si32(m)) < boundBits_;
+  }
+  std::uint32_t nonZero = 0, negativeZero = 0, largest = 0;
+  for (int i = 0; i < mustBeZeroCount_; ++i) {
+    nonZero |= bitsOf(a[mustBeZero_[i].row][mustBeZero_[i].column]);
+  }
+  for (int i = 0; i < noNegativeZeroCount_; ++i) {
+    const std::uint32_t b = bitsOf(a[noNegativeZero_[i].row][noNegativeZero_[i].column]);
+    negativeZero |= b == kNegativeZero;
+    largest = std::max(largest, b & kMagnitude);
+  }
+  for (int i = 0; i < mayBeNegativeZeroCount_; ++i) {
+    const std::uint32_t b = bitsOf(a[mayBeNegativeZero_[i].row][mayBeNegativeZero_[i].column]);
+    largest = std::max(largest, b & kMagnitude);
+  }
+  return (nonZero | negativeZero) == 0 && largest < boundBits_;
+}
+
+void EliminationPlan::planNarrowScan(float* const* a) {
+  narrow_ = false;
+  if (writtenColumns_.empty()) return;
+  const int n = n_;
+  for (int r = 0; r < n; ++r) {
+    const Columns pattern =
+        (Columns(inputPattern_[2 * r + 1]) << 64) | Columns(inputPattern_[2 * r]);
+    if ((pattern & ~writtenColumns_[r]).any()) return;  // not +0 where the caller does not write
+  }
+  mustBeZeroCount_ = noNegativeZeroCount_ = mayBeNegativeZeroCount_ = 0;
+  for (int r = 0; r < n; ++r) {
+    for (int k = 0; k <= n; ++k) {
+      if (!writtenColumns_[r].test(k)) continue;
+      const std::uint64_t bit = std::uint64_t(1) << (k & 63);
+      const MatrixPosition position{r, k};
+      if ((inputPattern_[2 * r + (k >> 6)] & bit) == 0) {
+        mustBeZero_[mustBeZeroCount_++] = position;
+      } else if ((inputNegativeZeros_[2 * r + (k >> 6)] & bit) == 0) {
+        noNegativeZero_[noNegativeZeroCount_++] = position;
+      } else {
+        mayBeNegativeZero_[mayBeNegativeZeroCount_++] = position;
+      }
+    }
+  }
+  narrow_ = true;
+  // The offsets from the first row, when they fit the gather's indices:
+  // each list's elements with what must hold of their bits (-1 as the mark
+  // of a NaN, which the bound refuses anyway).
+  offsetCount_ = 0;
+  std::copy(a, a + n, rowsSeen_.begin());
+  int count = 0;
+  const auto add = [&](const MatrixPosition* list, int listCount, std::uint32_t keep,
+                       std::uint32_t mark) {
+    for (int i = 0; i < listCount; ++i) {
+      const std::ptrdiff_t offset = (a[list[i].row] + list[i].column) - a[0];
+      if (offset < -(std::ptrdiff_t(1) << 28) || offset > std::ptrdiff_t(1) << 28) return false;
+      offsets_[count] = std::int32_t(offset);
+      keptBits_[count] = keep;
+      marked_[count++] = mark;
+    }
+    return true;
+  };
+  if (!add(mustBeZero_.data(), mustBeZeroCount_, ~0u, ~0u) ||
+      !add(noNegativeZero_.data(), noNegativeZeroCount_, 0u, kNegativeZero) ||
+      !add(mayBeNegativeZero_.data(), mayBeNegativeZeroCount_, 0u, ~0u) || count == 0) {
+    return;
+  }
+  // Up to a multiple of eight with the first element again.
+  for (; count % 8 != 0; ++count) {
+    offsets_[count] = offsets_[0];
+    keptBits_[count] = keptBits_[0];
+    marked_[count] = marked_[0];
+  }
+  offsetCount_ = count;
+}
+
+PLAN_AVX2 bool EliminationPlan::fullScanFits(float* const* a) const {
   const int n = n_;
   if (n + 1 < 8) {
     // Too narrow for the vectors: element by element.
@@ -393,7 +530,6 @@ PLAN_AVX2 bool EliminationPlan::inputFits(float* const* a) const {
 
 PLAN_AVX2 int EliminationPlan::follow(float** a) {
   const int n = n_;
-  double* wide = alignedWide();
   float* factor = factor_.data();
   for (int c = 0; c < n - 1; ++c) {
     const ColumnStep& step = steps_[c];
@@ -439,14 +575,11 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
       if (p != c) exchange(a[c] + c, a[p] + c, n + 1 - c);  // back to the literal state at c
       return c;
     }
-    // The update rows over the pivot row's tiles (widened once), four rows
-    // at a time, then two, then one.
+    // The update rows over the pivot row's tiles, four rows at a time (each
+    // tile of the pivot row widened once for them), then two, then one.
     const int* tiles = tiles_.data() + step.tilesBegin;
     const int tileCount = step.tilesEnd - step.tilesBegin;
     const float* pivot = a[c];
-    for (int t = 0; t < tileCount; ++t) {
-      _mm256_store_pd(wide + kTile * t, _mm256_cvtps_pd(_mm_loadu_ps(pivot + tiles[t])));
-    }
     const __m128i laneBit = _mm_setr_epi32(1, 2, 4, 8);
     const __m128 kept = _mm_castsi128_ps(
         _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(step.keepLanes), laneBit), laneBit));
@@ -454,13 +587,15 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
     const int count = step.updateEnd;
     i = 0;
     for (; i + 4 <= count; i += 4) {
-      updateRowGroup<4>(a, rows + i, factor + i, tiles, tileCount, kept, wide, smallest);
+      updateRowGroup<4>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
     }
     if (i + 2 <= count) {
-      updateRowGroup<2>(a, rows + i, factor + i, tiles, tileCount, kept, wide, smallest);
+      updateRowGroup<2>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
       i += 2;
     }
-    if (i < count) updateRowGroup<1>(a, rows + i, factor + i, tiles, tileCount, kept, wide, smallest);
+    if (i < count) {
+      updateRowGroup<1>(a, rows + i, factor + i, tiles, tileCount, kept, pivot, smallest);
+    }
     // The -0 elements outside the tiles, one by one.
     for (int s = step.singlesBegin; s < step.singlesEnd; ++s) {
       const Single& single = singles_[s];
@@ -482,11 +617,6 @@ PLAN_AVX2 int EliminationPlan::follow(float** a) {
   return n - 1;
 }
 
-double* EliminationPlan::alignedWide() {
-  const auto base = reinterpret_cast<std::uintptr_t>(wideStorage_.data());
-  return wideStorage_.data() + ((32 - base % 32) % 32) / sizeof(double);
-}
-
 bool EliminationPlan::tileNegativeZerosAsPlanned(float* const* a, int c) const {
   const ColumnStep& step = steps_[c];
   const Element* planned = tileNegativeZeros_.data() + step.tileZerosBegin;
@@ -495,7 +625,7 @@ bool EliminationPlan::tileNegativeZerosAsPlanned(float* const* a, int c) const {
     const int r = rows_[step.rowsBegin + i];
     for (int t = step.tilesBegin; t < step.tilesEnd; ++t) {
       for (int k = std::max(tiles_[t], c + 1); k < tiles_[t] + kTile; ++k) {
-        if (t == step.tilesBegin && ((step.keepLanes >> (k - tiles_[t])) & 1) != 0) continue;
+        if (t == step.tilesEnd - 1 && ((step.keepLanes >> (k - tiles_[t])) & 1) != 0) continue;
         if (bitsOf(a[r][k]) != kNegativeZero) continue;
         const auto same = [&](const Element& e) { return e.row == r && e.column == k; };
         if (std::none_of(planned, planned + plannedCount, same)) return false;
@@ -523,15 +653,20 @@ void EliminationPlan::backSubstitute(float* const* a, float* solution) {
       for (int j = n - 1; j > i; --j) s = subtractTerm(s, row[j], solution[j]);
     } else {
       // The row's columns that may be non-+0, descending; the terms between
-      // them are +-0 and change only a -0 sum, so they go one by one then.
-      int done = n;  // the terms from column done on are in s
-      for (int e = backBegin_[i]; e < backBegin_[i + 1]; ++e) {
-        const int k = backColumns_[e];
-        if (bitsOf(s) == kNegativeZero) s = subtractWhileNegativeZero(s, row, x, done - 1, k);
+      // them are +-0 and change only a -0 sum, so they go one by one then
+      // (from the column after the last one done).
+      const int* columns = backColumns_.data();
+      const int begin = backBegin_[i], end = backBegin_[i + 1];
+      for (int e = begin; e < end; ++e) {
+        const int k = columns[e];
+        if (bitsOf(s) == kNegativeZero) {
+          s = subtractWhileNegativeZero(s, row, x, (e == begin ? n : columns[e - 1]) - 1, k);
+        }
         s = float(double(s) - double(row[k]) * x[k]);
-        done = k;
       }
-      if (bitsOf(s) == kNegativeZero) s = subtractWhileNegativeZero(s, row, x, done - 1, i);
+      if (bitsOf(s) == kNegativeZero) {
+        s = subtractWhileNegativeZero(s, row, x, (end == begin ? n : columns[end - 1]) - 1, i);
+      }
     }
     solution[i] = float(double(s) / row[i]);
     x[i] = solution[i];
@@ -643,26 +778,26 @@ PLAN_AVX2 int EliminationPlan::build(float** a, int n, float* solution) {
     }
     step.rowsEnd = slot;
     rowCount += slot;
-    // The pivot row's tiles, and the columns they update.
-    const int head = (n + 1) % kTile;
+    // The pivot row's tiles, and the columns they update: from the first of
+    // its columns that no tile covers yet, four columns; a tile that would
+    // pass column n ends there instead, keeping the lanes an earlier tile
+    // covers or that lie left of c (so only the last tile keeps lanes).
     step.tilesBegin = tileCount;
+    step.keepLanes = 0;
     Columns covered;
     for (int k = c; k <= n; ++k) {
-      if (!structure_[c].test(k)) continue;
-      const int start = tileStart(k, n);
-      if (tileCount > step.tilesBegin && tiles_[tileCount - 1] == start) continue;
+      if (!structure_[c].test(k) || covered.test(k)) continue;
+      const int start = std::min(k, n + 1 - kTile);
       tiles_[tileCount++] = start;
       for (int l = 0; l < kTile; ++l) {
-        const bool headTileLane = start == 0 && head != 0 && l >= head;
-        if (start + l >= c && !headTileLane) covered.set(start + l);
+        if (start + l < c || covered.test(start + l)) {
+          step.keepLanes |= 1 << l;
+        } else {
+          covered.set(start + l);
+        }
       }
     }
     step.tilesEnd = tileCount;
-    const int first = tiles_[step.tilesBegin];
-    step.keepLanes = 0;
-    for (int l = 0; l < kTile; ++l) {
-      if (first + l < c || (first == 0 && head != 0 && l >= head)) step.keepLanes |= 1 << l;
-    }
     // The literal update of every row below, columns c .. n.
     for (int r = c + 1; r < n; ++r) subtractMultiple(a[r] + c, a[c] + c, factor[r], n + 1 - c);
     // The -0 elements: outside the tiles of an update row one by one; those
@@ -705,6 +840,7 @@ PLAN_AVX2 int EliminationPlan::build(float** a, int n, float* solution) {
     }
   }
   backBegin_[n] = backCount;
+  planNarrowScan(a);
   ready_ = fitsRoom;
   plansBuilt_ += fitsRoom ? 1 : 0;
   if (!fitsRoom) scheduleNextPlan();

@@ -18,6 +18,12 @@
 
 namespace vdsim {
 
+// An element of a system: its row and column.
+struct MatrixPosition {
+  int row = 0;
+  int column = 0;
+};
+
 class EliminationPlan {
  public:
   // A plan with room for no system: every solve goes to the stateless solver.
@@ -35,11 +41,24 @@ class EliminationPlan {
   // Drops the plan and what it learnt: the next solve builds a new one.
   void forget();
 
+  // Narrows the check of the input to the given elements: the caller
+  // guarantees that every other element of every matrix it passes is +0
+  // (the Vehicle's assembly writes only these). A plan whose planning input
+  // is not +0 elsewhere checks the whole matrix. Allocates; call at set-up.
+  void narrowInputCheck(const std::vector<MatrixPosition>& written);
+
+  // The check of the input against the plan held, by the scan of every
+  // element and by the narrow one: the same answer while the caller keeps
+  // its guarantee. For tests; false without a plan.
+  bool fullScanAccepts(float* const* rows) const;
+  bool narrowScanAccepts(float* const* rows) const;
+
   // Counters since construction.
   long plansBuilt() const { return plansBuilt_; }      ///< literal eliminations recorded as plans
   long solvesOnPlan() const { return solvesOnPlan_; }  ///< solves that followed a plan to the end
   long plansLeft() const { return plansLeft_; }        ///< solves that found the plan not to apply
   bool ready() const { return ready_; }                ///< a plan is held for the next solve
+  bool narrowed() const { return ready_ && narrow_; }  ///< the plan held checks written elements only
 
  private:
   static constexpr int kMaxColumns = 128;  // n + 1 columns at most
@@ -58,7 +77,7 @@ class EliminationPlan {
     int rowsEnd = 0;         //   [zeroEnd, rowsEnd): +0 at column c, holding a -0 to update
     int tilesBegin = 0;      // the pivot row's four-column tiles, in tiles_
     int tilesEnd = 0;
-    int keepLanes = 0;       // lanes of the first tile left as they are (bit l: lane l)
+    int keepLanes = 0;       // lanes of the last tile left as they are (bit l: lane l)
     int singlesBegin = 0;    // the -0 elements updated one by one, in singles_
     int singlesEnd = 0;
     int checksBegin = 0;     // elements whose -0 the update must have removed, in checks_
@@ -77,8 +96,14 @@ class EliminationPlan {
 
   // Solves by a literal elimination that records a new plan.
   int build(float** a, int n, float* solution);
-  // Check (1): the matrix's +0, -0 and magnitudes fit the plan.
+  // Check (1): the matrix's +0, -0 and magnitudes fit the plan, by the
+  // narrow scan when the plan has one, else by the full scan.
   bool inputFits(float* const* a) const;
+  bool fullScanFits(float* const* a) const;
+  bool narrowScanFits(float* const* a) const;
+  // After planning on a: the narrow scan's lists, when the planning input is
+  // +0 outside the written elements.
+  void planNarrowScan(float* const* a);
   // Eliminates following the plan; returns n - 1 when every column followed
   // it, otherwise the column c where it stopped (the literal state at c).
   int follow(float** a);
@@ -92,7 +117,6 @@ class EliminationPlan {
   // After a plan did not apply, or none could be built: when to build one.
   void leavePlan();
   void scheduleNextPlan();
-  double* alignedWide();
 
   int capacity_ = 0;
   bool ready_ = false;
@@ -102,6 +126,27 @@ class EliminationPlan {
   // The planning input: columns not +0, columns holding -0 (two words a row).
   std::vector<std::uint64_t> inputPattern_;
   std::vector<std::uint64_t> inputNegativeZeros_;
+  // The narrow check: per row the columns the caller may write (none: no
+  // narrow check), and, for the plan held, the written elements that must
+  // be +0, those that may be anything below the bound but -0, and those
+  // that may be -0 too.
+  std::vector<Columns> writtenColumns_;
+  bool narrow_ = false;  // the plan held checks by the narrow scan
+  std::vector<MatrixPosition> mustBeZero_;
+  std::vector<MatrixPosition> noNegativeZero_;
+  std::vector<MatrixPosition> mayBeNegativeZero_;
+  int mustBeZeroCount_ = 0;
+  int noNegativeZeroCount_ = 0;
+  int mayBeNegativeZeroCount_ = 0;
+  // The same elements as offsets from the first row for a matrix whose
+  // rows lie where the planning input's did (rowsSeen_), read eight at a
+  // time: the bits kept of each element must be 0, and it must not be
+  // marked (a -0 where none may be).
+  std::vector<float*> rowsSeen_;
+  std::vector<std::int32_t> offsets_;
+  std::vector<std::uint32_t> keptBits_;
+  std::vector<std::uint32_t> marked_;
+  int offsetCount_ = 0;  // a multiple of eight; 0: no offsets
   std::vector<ColumnStep> steps_;
   std::vector<int> rows_;
   std::vector<int> tiles_;
@@ -116,7 +161,6 @@ class EliminationPlan {
   // Work of one solve.
   std::vector<float> factor_;         // the column's multipliers, by slot
   std::vector<double> solutionWide_;  // the back substitution's solution, widened
-  std::vector<double> wideStorage_;   // the pivot row's tiles widened (32-byte aligned part)
   std::vector<Columns> structure_;    // planning: per row, the columns that may be non-+0
   std::vector<Element> negatives_;    // planning: the column's -0 elements
   // Per column, the rows once planned as zero rows whose multiplier a later

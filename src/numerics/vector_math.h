@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace vdsim {
 
@@ -140,20 +142,67 @@ inline Mat3 rotationMatrix(Quat q) {
           float(w * w - x * x - y * y + z * z)};
 }
 
-// R v: a body-axes vector in world axes.
-inline Vec3 rotateToWorld(Vec3 v, Quat q) {
-  const Mat3 r = rotationMatrix(q);
+// R v: a body-axes vector in world axes, for a rotation matrix R.
+inline Vec3 rotateToWorld(Vec3 v, const Mat3& r) {
   return {float(double(r[0][0]) * v.x + double(r[0][1]) * v.y + double(r[0][2]) * v.z),
           float(double(r[1][0]) * v.x + double(r[1][1]) * v.y + double(r[1][2]) * v.z),
           float(double(r[2][0]) * v.x + double(r[2][1]) * v.y + double(r[2][2]) * v.z)};
 }
 
-// R^T v: a world-axes vector in body axes.
-inline Vec3 rotateToBody(Vec3 v, Quat q) {
-  const Mat3 r = rotationMatrix(q);
+// R^T v: a world-axes vector in body axes, for a rotation matrix R.
+inline Vec3 rotateToBody(Vec3 v, const Mat3& r) {
   return {float(double(r[0][0]) * v.x + double(r[1][0]) * v.y + double(r[2][0]) * v.z),
           float(double(r[0][1]) * v.x + double(r[1][1]) * v.y + double(r[2][1]) * v.z),
           float(double(r[0][2]) * v.x + double(r[1][2]) * v.y + double(r[2][2]) * v.z)};
 }
+
+// The same with R = R(q).
+inline Vec3 rotateToWorld(Vec3 v, Quat q) { return rotateToWorld(v, rotationMatrix(q)); }
+inline Vec3 rotateToBody(Vec3 v, Quat q) { return rotateToBody(v, rotationMatrix(q)); }
+
+// R(q) of the last quaternion given, formed again only when its bits change:
+// rotationMatrix is a function of those bits alone, so the matrix returned is
+// always rotationMatrix(q).
+class RotationOf {
+ public:
+  const Mat3& operator()(const Quat& q) {
+    if (!known_ || std::memcmp(&q, &key_, sizeof key_) != 0) {
+      key_ = q;
+      matrix_ = rotationMatrix(q);
+      known_ = true;
+    }
+    return matrix_;
+  }
+
+ private:
+  bool known_ = false;
+  Quat key_;
+  Mat3 matrix_;
+};
+
+// sinf32 and cosf32 of the last angle given, computed again only when the
+// angle's bits change (so -0 and +0 are different angles, as their sines are).
+class SineCosineOf {
+ public:
+  const SineCosineOf& operator()(float angle) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &angle, sizeof bits);
+    if (!known_ || bits != bits_) {
+      bits_ = bits;
+      sin_ = sinf32(angle);
+      cos_ = cosf32(angle);
+      known_ = true;
+    }
+    return *this;
+  }
+  float sin() const { return sin_; }  ///< sinf32 of the last angle (-)
+  float cos() const { return cos_; }  ///< cosf32 of the last angle (-)
+
+ private:
+  bool known_ = false;
+  std::uint32_t bits_ = 0;
+  float sin_ = 0.0f;
+  float cos_ = 1.0f;
+};
 
 }  // namespace vdsim

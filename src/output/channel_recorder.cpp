@@ -1,16 +1,31 @@
 #include "output/channel_recorder.h"
 
 #include <cerrno>
+#include <charconv>
 
 #include "driver/event_script.h"
 #include "dynamics/vehicle.h"
 
 namespace vdsim {
 
+char* appendCell(char* out, double value) {
+  // std::to_chars writes what printf writes for "%f" in the "C" locale:
+  // the exact decimal expansion rounded to six places, ties to even (as
+  // printf rounds in round-to-nearest), and the same texts for infinities
+  // and NaNs, signs included.
+  const auto [end, error] =
+      std::to_chars(out, out + kCellChars - 1, value, std::chars_format::fixed, 6);
+  char* last = end;
+  if (error != std::errc()) last = out + std::snprintf(out, kCellChars - 1, "%f", value);
+  *last = ',';
+  return last + 1;
+}
+
 ChannelRecorder::ChannelRecorder(const Vehicle& v, const EventScript& s, int rowSamples)
     : vehicle(v), script(s), samplesPerRow(rowSamples) {}
 
 void ChannelRecorder::reserveAveraged(uint32_t n) {
+  rowText.assign((std::size_t(instantSources.size()) + n) * kCellChars + 1, '\0');
   averagedSources.assign(n, nullptr);
   sampleBuffers.assign(n, std::vector<float>(samplesPerRow, 0.0f));
   averagedNames.assign(n, std::string());
@@ -18,6 +33,7 @@ void ChannelRecorder::reserveAveraged(uint32_t n) {
 }
 
 void ChannelRecorder::reserveInstant(uint32_t n) {
+  rowText.assign((std::size_t(averagedSources.size()) + n) * kCellChars + 1, '\0');
   instantSources.assign(n, nullptr);
   instantNames.assign(n, std::string());
   instantCount = 0;
@@ -76,17 +92,22 @@ bool ChannelRecorder::open(std::FILE* stream) {
 void ChannelRecorder::sample() {
   for (uint32_t i = 0; i < averagedCount; ++i) sampleBuffers[i][sampleIndex] = *averagedSources[i];
   if (sampleIndex == samplesPerRow - 1) {
-    // A full block: instantaneous values, then the means in float sums.
-    bool bad = false;
-    for (uint32_t i = 0; i < instantCount; ++i) {
-      bad |= std::fprintf(file, "%f,", double(*instantSources[i])) < 0;
-    }
+    // A full block: instantaneous values, then the means in float sums,
+    // written as one row.
+    char* end = rowText.data();
+    for (uint32_t i = 0; i < instantCount; ++i) end = appendCell(end, double(*instantSources[i]));
     for (uint32_t i = 0; i < averagedCount; ++i) {
       float sum = 0.0f;
       for (int32_t k = 0; k < samplesPerRow; ++k) sum = float(double(sum) + sampleBuffers[i][k]);
-      bad |= std::fprintf(file, "%f,", double(sum) / samplesPerRow) < 0;
+      end = appendCell(end, double(sum) / samplesPerRow);
     }
-    bad |= std::fprintf(file, "\n") < 0;
+    *end++ = '\n';
+    const std::size_t length = std::size_t(end - rowText.data());
+    // A line-buffered stream takes the row into its buffer and then fails
+    // to write it out; fwrite still counts it written, the stream's error
+    // indicator does not.
+    errno = 0;
+    const bool bad = std::fwrite(rowText.data(), 1, length, file) != length || std::ferror(file);
     if (bad && writeError == 0) writeError = errno ? errno : EIO;
     ++rowCount;
     sampleIndex = 0;

@@ -3,7 +3,8 @@
 // Each channel is a name and a live float in the Vehicle or the script. After
 // every step sample() copies the averaged channels; every samplesPerRow
 // samples it writes one row of their means (float sums, divided in double)
-// after the instantaneous channels' current values, each cell "%f,". Nothing
+// after the instantaneous channels' current values, each cell "%f," (formatted
+// by appendCell, one write a row). Nothing
 // is recorded while the script's first event is current. The recorder writes
 // to a stream it is given (an OutputFile's, in a run) and notes the first
 // write that fails.
@@ -18,6 +19,12 @@ namespace vdsim {
 
 struct Vehicle;
 class EventScript;
+
+// Writes value as printf's "%f" does in round-to-nearest (six decimals;
+// "inf", "-inf", "nan", "-nan"; "-0.000000"), then a comma, at out; returns
+// the end. out must have room for kCellChars characters.
+constexpr std::size_t kCellChars = 320;  ///< longest cell: sign, 309 digits, point, 6 places, comma
+char* appendCell(char* out, double value);
 
 class ChannelRecorder {
  public:
@@ -56,6 +63,7 @@ class ChannelRecorder {
   std::vector<const float*> instantSources;
   std::vector<std::string> instantNames;
   uint32_t instantCount = 0;
+  std::vector<char> rowText;  ///< one row's text, sized for the channels reserved
 };
 
 }  // namespace vdsim

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "dynamics/vehicle.h"
 #include "numerics/linear_solver.h"
@@ -103,11 +104,13 @@ TEST_F(ExampleCar, ThrottleSteerAndBrakeMoveItAsADriverExpects) {
   EXPECT_LT(car.groundSpeed, before - 1.0f);
 }
 
-// Two cars stepped side by side in one process stay identical bit for bit:
-// nothing in a step depends on anything but its own Vehicle.
-TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
+// Two cars stepped side by side in one process stay identical bit for bit,
+// the other one solving with the literal solver: nothing in a step depends
+// on anything but its own Vehicle, nor on the solver's path.
+TEST_F(ExampleCar, TwoCarsSideBySideOneOnTheLiteralSolverStayBitIdentical) {
   Vehicle other;
   setUpExampleCar(other);
+  other.literalSolver = true;
   for (int i = 0; i < 6000; ++i) {
     const float pedal = i < 3000 ? 0.0f : -0.7f, steer = i < 4500 ? 0.0f : 0.04f;
     car.pedal = other.pedal = pedal;
@@ -119,7 +122,10 @@ TEST_F(ExampleCar, TwoCarsSideBySideStayBitIdentical) {
     ASSERT_EQ(std::memcmp(&car.position, &other.position, sizeof(Vec3)), 0) << i;
     ASSERT_EQ(std::memcmp(&car.attitude, &other.attitude, sizeof(Quat)), 0) << i;
     ASSERT_EQ(std::memcmp(&car.angularVelocity, &other.angularVelocity, sizeof(Vec3)), 0) << i;
+    ASSERT_EQ(std::memcmp(car.solution.data(), other.solution.data(), car.solution.size() * 4), 0)
+        << i;
   }
+  EXPECT_EQ(other.solvePlan.plansBuilt(), 0);
   EXPECT_GT(car.groundSpeed, 3.0f);
 }
 
@@ -134,6 +140,39 @@ TEST_F(ExampleCar, KeepsTheStatusOfEachSolve) {
   for (float u : car.solution) EXPECT_EQ(u, 0.0f);
   run(0.01f);
   EXPECT_EQ(car.solveStatus, kSolved);
+}
+
+// The plan checks only the elements the assembly writes, relying on the
+// clear before it: a system solved a second time without being assembled
+// again (reduced, with fill-in elsewhere) is solved as the literal solver
+// solves it, without the plan.
+TEST_F(ExampleCar, ASystemSolvedAgainWithoutAssemblyIsSolvedLiterally) {
+  run(4.0f, -0.5f, 0.05f);
+  ASSERT_TRUE(car.solvePlan.narrowed());
+  car.assembleSystem();
+  car.solveSystem();
+  const int n = car.unknownCount;
+  std::vector<std::vector<float>> copy(n);
+  std::vector<float*> rows(n);
+  for (int r = 0; r < n; ++r) {
+    copy[r].assign(car.systemMatrix[r], car.systemMatrix[r] + n + 1);
+    rows[r] = copy[r].data();
+  }
+  std::vector<float> expected(n, 0.0f);
+  testing::internal::CaptureStdout();
+  const int status = solveLinearSystemReference(rows.data(), n, expected.data());
+  const long built = car.solvePlan.plansBuilt(), left = car.solvePlan.plansLeft();
+  const long followed = car.solvePlan.solvesOnPlan();
+  car.solveSystem();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(car.solvePlan.plansBuilt(), built);
+  EXPECT_EQ(car.solvePlan.plansLeft(), left);
+  EXPECT_EQ(car.solvePlan.solvesOnPlan(), followed);
+  EXPECT_EQ(car.solveStatus, status);
+  EXPECT_EQ(std::memcmp(car.solution.data(), expected.data(), n * sizeof(float)), 0);
+  for (int r = 0; r < n; ++r) {
+    EXPECT_EQ(std::memcmp(car.systemMatrix[r], copy[r].data(), (n + 1) * sizeof(float)), 0) << r;
+  }
 }
 
 TEST(TimeStep, SpinAngleWrapsAgainstTheDoubleConstant) {

@@ -159,6 +159,20 @@ TEST_F(CheckedPlan, ANewNegativeZeroInATileLeavesThePlan) {
   Values stays = checkSystem();
   stays[3][2] = 0.0f;
   expectChecked(stays, "-0 kept in a tile");
+  // Check (4) where a column's last tile keeps lanes (it ends at column n
+  // and overlaps the tile before): subnormals in the places of a system's
+  // numbers make a -0 the planning run did not have (a case found by
+  // comparing plan and literal solver on such systems).
+  const float s = fromBits(1);
+  const Values base = {{3, -1, 1, 0, 0, 1, 1},  {-3, 4, -1, 3, 3, 2, 0}, {0, 0, 8, -3, 3, 0, 0},
+                       {-1, 0, 0, 4, -2, 3, 0}, {-2, -1, 0, 1, 7, -3, 0}, {-3, 0, -1, 0, 1, 5, 0}};
+  Values tiny = base;
+  tiny[1][0] = -s;
+  tiny[1][2] = -s;
+  tiny[2][3] = -2 * s;
+  tiny[3][5] = 3 * s;
+  tiny[4][3] = 2 * s;
+  expectChecked(tiny, "-0 in a tile the last one overlaps", false, base);
 }
 
 TEST_F(CheckedPlan, ANegativeZeroThePlanningRunRemovedLeavesThePlanWhenItStays) {
@@ -197,11 +211,79 @@ TEST_F(CheckedPlan, MagnitudesThatMayOverflowAreNotFollowed) {
   expectChecked(overflows, "overflow", false, base);
 }
 
+TEST_F(CheckedPlan, ANarrowCheckCatchesEveryChangeAtTheWrittenElements) {
+  // Check (1) by the narrow scan: the caller writes checkSystem()'s non-+0
+  // elements and two +0 ones (0, 5) and (7, 0). A non-zero where a written
+  // element was +0, a -0 where it was not, a magnitude beyond the bound
+  // where it was -0 or a number: each leaves the plan.
+  const Values base = checkSystem();
+  std::vector<MatrixPosition> written = {{0, 5}, {7, 0}};
+  for (int r = 0; r < int(base.size()); ++r) {
+    for (int k = 0; k < int(base[r].size()); ++k) {
+      if (std::signbit(base[r][k]) || base[r][k] != 0.0f) written.push_back({r, k});
+    }
+  }
+  plan.narrowInputCheck(written);
+  planAfresh();
+  ASSERT_TRUE(plan.narrowed());
+  const struct {
+    int row, column;
+    float value;
+    const char* label;
+  } changes[] = {{0, 5, 1.0f, "non-zero where +0 was written"},
+                 {7, 0, -0.0f, "-0 where +0 was written"},
+                 {4, 3, -0.0f, "-0 where a number was"},
+                 {4, 3, 1e36f, "beyond the bound where a number was"},
+                 {6, 0, 1e36f, "beyond the bound where -0 was"},
+                 {6, 0, kNan, "NaN where -0 was"}};
+  // Each change solved as the literal solver does, in new rows; then read
+  // in the rows the plan was built in (the narrow scan reads those by their
+  // offsets) and in others.
+  Rows same(base, Storage::kPadded), other(base, Storage::kUnaligned);
+  std::vector<float> solution(base.size());
+  const auto planInSameRows = [&] {
+    plan.forget();
+    same.load(base);
+    ASSERT_EQ(plan.solve(same.rows(), same.n(), solution.data()), kSolved);
+    ASSERT_TRUE(plan.narrowed());
+  };
+  for (const auto& change : changes) {
+    Values changed = base;
+    changed[change.row][change.column] = change.value;
+    expectChecked(changed, change.label);
+    planInSameRows();
+    same.load(changed);
+    other.load(changed);
+    EXPECT_FALSE(plan.narrowScanAccepts(same.rows())) << change.label;
+    EXPECT_FALSE(plan.narrowScanAccepts(other.rows())) << change.label;
+    EXPECT_FALSE(plan.fullScanAccepts(same.rows())) << change.label;
+  }
+  // Within the plan: -0 where -0 was, another number where one was.
+  Values within = base;
+  within[6][0] = 0.0f;
+  within[4][3] = -7.5f;
+  expectChecked(within, "within the plan", true);
+  planInSameRows();
+  same.load(within);
+  other.load(within);
+  EXPECT_TRUE(plan.narrowScanAccepts(same.rows()));
+  EXPECT_TRUE(plan.narrowScanAccepts(other.rows()));
+  // A planning input that is not +0 where the caller does not write gives a
+  // plan that scans the whole matrix.
+  Values outside = base;
+  outside[1][7] = 1.0f;
+  planAfresh(outside);
+  EXPECT_FALSE(plan.narrowed());
+  Rows rows(base, Storage::kPadded);
+  EXPECT_TRUE(plan.fullScanAccepts(rows.rows()));
+}
+
 // --- Plans and systems -----------------------------------------------------------
 
-// Every step of the examples and the golden run: FastSolver.
-// EverySolverAgreesOnEveryStepOfTheExamplesAndTheGoldenRun checks the plan
-// there, beside the stateless variants, against one literal solve a step.
+// Every step of the examples and the golden run: EveryStep (in
+// linear_solver_fast_test.cpp) checks the plan there, narrowed to the
+// Vehicle's written elements, beside the stateless variants, against one
+// literal solve a step.
 
 // Every 64th system of the default example's run.
 const std::vector<Values>& recordedSystems() {

@@ -4,6 +4,7 @@
 // instruction-set variant this machine runs is checked, on hand-made edge
 // cases, random systems with the vehicle's block pattern, random dense and
 // special-value systems, and every system of whole example runs.
+#include <cctype>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -261,68 +262,113 @@ TEST(FastSolver, AgreesOnSmallSystemsOfSpecialValues) {
 
 // --- Whole example runs ----------------------------------------------------------
 
-// Every solver, stateless variants and the elimination plan alike, against
-// the literal one on every step of the examples and of the golden run: one
-// literal solve a step serves them all.
-TEST(FastSolver, EverySolverAgreesOnEveryStepOfTheExamplesAndTheGoldenRun) {
+// The examples and the golden scenario, one test each.
+std::vector<std::string> runDirectories() {
   std::vector<std::string> dirs = exampleDirectories();
-  ASSERT_FALSE(dirs.empty()) << "no example with an Events.ini";
   dirs.push_back(std::string(VDSIM_SOURCE_DIR) + "/tests/driver/golden");
+  return dirs;
+}
+// The directory's own name as a test name: letters, digits and '_' only.
+std::string directoryName(const testing::TestParamInfo<std::string>& info) {
+  std::string name = info.param.substr(info.param.find_last_of('/') + 1);
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+// Every solver, stateless variants and the elimination plan alike, against
+// the literal one on every step of a run: one literal solve a step serves
+// them all. The same pass checks what the Vehicle's plan relies on to check
+// its input narrowly: every element the assembly does not write is +0, and
+// the narrow scan of the input decides as the full scan does.
+class EveryStep : public testing::TestWithParam<std::string> {};
+
+TEST_P(EveryStep, EverySolverAgreesWithTheLiteralOneAndTheNarrowCheckWithTheFullOne) {
+  const std::string dir = GetParam();
   const std::vector<Variant> variants = fastVariants();
-  for (const std::string& dir : dirs) {
-    EliminationPlan plan(66);
-    const auto planned = [&plan](float** rows, int n, float* solution) {
-      return solveLinearSystem(rows, n, solution, plan);
-    };
-    int steps = 0, differing = 0;
-    std::unique_ptr<Rows> expected, actual;
-    std::vector<float> expectedSolution, actualSolution;
-    std::string error;
-    const bool ran = runExample(
-        dir,
-        [&](Vehicle& vehicle, int step, int) {
-          const int n = vehicle.unknownCount;
-          if (!expected) {
-            expected = std::make_unique<Rows>(n, Storage::kPadded);
-            actual = std::make_unique<Rows>(n, Storage::kPadded);
+  EliminationPlan plan(66);
+  const auto planned = [&plan](float** rows, int n, float* solution) {
+    return solveLinearSystem(rows, n, solution, plan);
+  };
+  int steps = 0, differing = 0, narrowChecks = 0;
+  std::unique_ptr<Rows> expected, actual;
+  std::vector<float> expectedSolution, actualSolution;
+  std::vector<char> written;
+  std::string error;
+  const bool ran = runExample(
+      dir,
+      [&](Vehicle& vehicle, int step, int) {
+        const int n = vehicle.unknownCount;
+        float* const* system = vehicle.systemMatrix.data();
+        if (!expected) {
+          expected = std::make_unique<Rows>(n, Storage::kPadded);
+          actual = std::make_unique<Rows>(n, Storage::kPadded);
+          written.assign(std::size_t(n) * (n + 1), 0);
+          for (const MatrixPosition& e : vehicle.writtenElements) {
+            written[e.row * (n + 1) + e.column] = 1;
           }
-          float* const* system = vehicle.systemMatrix.data();
-          expected->load(system);
-          expectedSolution.assign(n, -1.25f);
-          const int status = solveLinearSystemReference(expected->rows(), n,
-                                                        expectedSolution.data());
-          const auto check = [&](const std::string& name, const auto& solve) {
-            actual->load(system);
-            actualSolution.assign(n, -1.25f);
-            const bool same = solve(actual->rows(), n, actualSolution.data()) == status &&
-                              sameBits(actualSolution, expectedSolution) &&
-                              actual->sameBits(*expected);
-            if (same && status == kSolved) return;
-            // Spell out the difference, with the printed messages.
-            const Values values = systemValues(vehicle);
-            const std::string diff =
-                difference(solveWith(solveLinearSystemReference, values, Storage::kPadded),
-                           solveWith(solve, values, Storage::kPadded));
-            if (!diff.empty() && ++differing <= 5) {
-              ADD_FAILURE() << dir << ", step " << step << ", " << name << ": " << diff;
+          plan.narrowInputCheck(vehicle.writtenElements);
+        }
+        // The guarantee: +0 wherever the assembly does not write.
+        for (int r = 0; r < n; ++r) {
+          for (int k = 0; k <= n; ++k) {
+            std::uint32_t b;
+            std::memcpy(&b, &system[r][k], sizeof b);
+            if (!written[r * (n + 1) + k] && b != 0 && ++differing <= 5) {
+              ADD_FAILURE() << dir << ", step " << step << ": unwritten element " << r << ", " << k
+                            << " holds bits " << b;
             }
-          };
-          for (const Variant& variant : variants) check(variant.name, variant.solve);
-          check("planned", planned);
-          ++steps;
-          return differing < 5;
-        },
-        error);
-    ASSERT_TRUE(ran) << error;
-    EXPECT_EQ(differing, 0) << dir;
-    EXPECT_GT(steps, 1000) << dir;
-    // The structure changes a few times a run; nearly every step follows a plan.
-    if (avx2PathAvailable()) {
-      EXPECT_LE(plan.plansBuilt(), 16) << dir;
-      EXPECT_GT(plan.solvesOnPlan(), steps - 40) << dir;
-    }
+          }
+        }
+        // The narrow check of the Vehicle's plan and of this test's, as the
+        // plans stand before this step's solve.
+        for (const EliminationPlan* p : {&vehicle.solvePlan, &plan}) {
+          if (!p->narrowed()) continue;
+          ++narrowChecks;
+          if (p->fullScanAccepts(system) != p->narrowScanAccepts(system) && ++differing <= 5) {
+            ADD_FAILURE() << dir << ", step " << step << ": the narrow scan decides otherwise";
+          }
+        }
+        expected->load(system);
+        expectedSolution.assign(n, -1.25f);
+        const int status = solveLinearSystemReference(expected->rows(), n, expectedSolution.data());
+        const auto check = [&](const std::string& name, const auto& solve) {
+          actual->load(system);
+          actualSolution.assign(n, -1.25f);
+          const bool same = solve(actual->rows(), n, actualSolution.data()) == status &&
+                            sameBits(actualSolution, expectedSolution) &&
+                            actual->sameBits(*expected);
+          if (same && status == kSolved) return;
+          // Spell out the difference, with the printed messages.
+          const Values values = systemValues(vehicle);
+          const std::string diff =
+              difference(solveWith(solveLinearSystemReference, values, Storage::kPadded),
+                         solveWith(solve, values, Storage::kPadded));
+          if (!diff.empty() && ++differing <= 5) {
+            ADD_FAILURE() << dir << ", step " << step << ", " << name << ": " << diff;
+          }
+        };
+        for (const Variant& variant : variants) check(variant.name, variant.solve);
+        check("planned", planned);
+        ++steps;
+        return differing < 5;
+      },
+      error);
+  ASSERT_TRUE(ran) << error;
+  EXPECT_EQ(differing, 0) << dir;
+  EXPECT_GT(steps, 1000) << dir;
+  // The structure changes a few times a run; nearly every step follows a
+  // plan, checked narrowly.
+  if (avx2PathAvailable()) {
+    EXPECT_LE(plan.plansBuilt(), 16) << dir;
+    EXPECT_GT(plan.solvesOnPlan(), steps - 40) << dir;
+    EXPECT_GT(narrowChecks, 2 * (steps - 40)) << dir;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(ExamplesAndGoldenRun, EveryStep, testing::ValuesIn(runDirectories()),
+                         directoryName);
 
 }  // namespace
 }  // namespace solvertest

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
 namespace vdsim {
 namespace {
 
@@ -70,6 +76,43 @@ TEST(VectorMath, OperationsRoundOnceFromDouble) {
   EXPECT_EQ(sgn(std::nanf("")), 0.0f);
   EXPECT_EQ(sgn(-0.0f), 0.0f);
   EXPECT_EQ(sgn(-2.0f), -1.0f);
+}
+
+// The kept values are those of the functions for the same bits, whatever
+// came before: -0 after +0 (sin(-0) is -0; a quaternion with a -0 part has
+// -0 elements), NaNs, repeats and changes back and forth.
+TEST(VectorMath, KeptSinesAndRotationsAreThoseOfTheSameBits) {
+  const auto bits = [](const auto& v) {
+    std::vector<unsigned char> b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> angles = {0.0f,  -0.0f, 0.0f, 0.25f,  0.25f,
+                               -0.25f, nan,  nan,  1e-40f, 3.1415927f};
+  std::mt19937 rng(6);
+  std::uniform_real_distribution<float> angle(-0.6f, 0.6f);
+  for (int i = 0; i < 50; ++i) angles.push_back(i % 3 == 0 ? angles.back() : angle(rng));
+  SineCosineOf trig;
+  for (float a : angles) {
+    const SineCosineOf& t = trig(a);
+    EXPECT_EQ(bits(t.sin()), bits(sinf32(a))) << a;
+    EXPECT_EQ(bits(t.cos()), bits(cosf32(a))) << a;
+  }
+  std::vector<Quat> attitudes = {Quat(1, 0, 0, 0), Quat(1, -0.0f, 0, 0), Quat(1, 0, -0.0f, 0),
+                                 Quat(1, 0, 0, 0), Quat(nan, 0, 0, 0),   Quat(nan, 0, 0, 0)};
+  for (int i = 0; i < 50; ++i) {
+    attitudes.push_back(i % 3 == 0 ? attitudes.back()
+                                   : fromRotationVector(Vec3(angle(rng), angle(rng), angle(rng))));
+  }
+  RotationOf rotation;
+  for (const Quat& q : attitudes) {
+    const Mat3 expected = rotationMatrix(q);
+    EXPECT_EQ(bits(rotation(q)), bits(expected)) << q.w << " " << q.x << " " << q.y << " " << q.z;
+    const Vec3 v(0.3f, -1.7f, 2.9f);
+    EXPECT_EQ(bits(rotateToWorld(v, rotation(q))), bits(rotateToWorld(v, q)));
+    EXPECT_EQ(bits(rotateToBody(v, rotation(q))), bits(rotateToBody(v, q)));
+  }
 }
 
 }  // namespace

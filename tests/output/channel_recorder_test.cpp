@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -104,6 +110,65 @@ TEST_F(Recorder, AFailedWriteIsKeptWithItsReason) {
   EXPECT_FALSE(rec.close());
   EXPECT_EQ(rec.writeError, ENOSPC);  // the first failure is the one kept
   std::fclose(full);
+}
+
+// A stream that takes its first write and fails every later one.
+ssize_t writeOnce(void* cookie, const char*, size_t size) {
+  int& writes = *static_cast<int*>(cookie);
+  if (writes++ == 0) return ssize_t(size);
+  errno = EFBIG;
+  return -1;
+}
+
+TEST_F(Recorder, ARowThatCannotBeWrittenStopsTheRunAtOnce) {
+  // The header goes out; the first row does not. A line-buffered stream
+  // takes the row into its buffer and fwrite counts it written although
+  // writing it out failed: the row is seen to fail all the same.
+  int writes = 0;
+  std::FILE* failing = fopencookie(&writes, "w", {nullptr, writeOnce, nullptr, nullptr});
+  ASSERT_NE(failing, nullptr);
+  std::setvbuf(failing, nullptr, _IOLBF, 1 << 16);
+  ChannelRecorder rec(car, script, 1);
+  rec.defineChannels();
+  ASSERT_TRUE(rec.open(failing));
+  rec.sample();
+  EXPECT_TRUE(rec.failed());
+  EXPECT_EQ(rec.writeError, EFBIG);
+  std::fclose(failing);
+}
+
+// A cell is what printf's "%f," writes for every kind of value the
+// recorder meets and more: signed zeros, infinities, NaNs of both signs,
+// subnormals, halfway cases (1/128 is 0.0078125: ties go to even), the
+// largest float and double, and across every float exponent both a float
+// (an instantaneous value) and a float over 100 (a mean).
+TEST(RecorderCell, IsWhatPrintfWritesForEveryKindOfValue) {
+  const auto expectSame = [](double v) {
+    char expected[400], actual[kCellChars + 1];
+    std::snprintf(expected, sizeof expected, "%f,", v);
+    *appendCell(actual, v) = '\0';
+    ASSERT_STREQ(actual, expected) << std::hexfloat << v;
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double v : {0.0, -0.0, inf, -inf, nan, -nan, 0.0078125, -0.0078125, 0.0234375, 2.5e-7,
+                   5e-7, 4.9999999999999998e-7, 0.9999995, 999999.9999995, 1e-320, 4.9e-324,
+                   double(FLT_MAX), -double(FLT_MAX), double(FLT_MAX) / 100, DBL_MAX, -DBL_MAX,
+                   1e300, 9.81, 9.809998}) {
+    expectSame(v);
+  }
+  for (int k = -50; k <= 50; ++k) expectSame(std::ldexp(double(2 * k + 1), -7));  // ties
+  std::mt19937 rng(26);
+  for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
+    for (int i = 0; i < 300; ++i) {
+      const std::uint32_t bits = (rng() & 0x807fffffu) | (exponent << 23);
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      expectSame(double(f));
+      expectSame(double(f) / 100);
+      if (HasFatalFailure()) return;
+    }
+  }
 }
 
 }  // namespace
