@@ -211,6 +211,28 @@ TEST_F(CheckedPlan, MagnitudesThatMayOverflowAreNotFollowed) {
   expectChecked(overflows, "overflow", false, base);
 }
 
+TEST_F(CheckedPlan, TheBoundShrinksWithTheNumberOfUnknowns) {
+  // Check (1)'s bound is 2^(126-n): partial pivoting can double a column at
+  // each of the n steps. A growth matrix (1 on the diagonal, -1 below, 1 in
+  // the last column) with entries of 2^124 passes a bound of 2^126 and
+  // still overflows on the way; the +0s of its last row then turn the
+  // literal algorithm's updates of that row into NaN, which a followed plan
+  // would not do.
+  const int n = 8;
+  Values base(n, std::vector<float>(n + 1, 0.0f));
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < i && i < n - 1; ++j) base[i][j] = -1.0f;
+    base[i][i] = 1.0f;
+    base[i][n - 1] = 1.0f;
+    base[i][n] = 1.0f;
+  }
+  Values grown = base;
+  for (auto& row : grown) {
+    for (float& a : row) a = a * 0x1p124f;
+  }
+  expectChecked(grown, "growth", false, base);
+}
+
 TEST_F(CheckedPlan, ANarrowCheckCatchesEveryChangeAtTheWrittenElements) {
   // Check (1) by the narrow scan: the caller writes checkSystem()'s non-+0
   // elements and two +0 ones (0, 5) and (7, 0). A non-zero where a written
