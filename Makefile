@@ -44,15 +44,23 @@ sweep-example: $(BUILD)/CMakeCache.txt
 	tools/vdsim-sweep examples/skidpad examples/sweeps/skidpad-ride-arb.csv \
 	  -o $(BUILD)/sweep-example --vdsim $(BUILD)/vdsim --plot understeer_gradient_deg_per_g
 
+# `make test` leaves out the few tests labelled slow (over 20 s each);
+# `make test-slow` runs them, as CI does.
 test: $(BUILD)/CMakeCache.txt
 	@$(call enable,BUILD_TESTING)
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+.PHONY: test-slow
+test-slow: $(BUILD)/CMakeCache.txt
+	@$(call enable,BUILD_TESTING)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L slow --no-tests=ignore
 
 bench: $(BUILD)/CMakeCache.txt
 	@$(call enable,VDSIM_BENCHMARKS)
 	cmake --build $(BUILD) -j $(JOBS) --target vdsim_bench
-	$(BUILD)/bench/vdsim_bench
+	$(BUILD)/bench/vdsim_bench $$([ -t 1 ] || echo --benchmark_color=false)
 
 # Sanitizer build: the whole test suite with address, leak and
 # undefined-behaviour checks (any report fails the test that caused it). The
@@ -68,7 +76,7 @@ test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
 	cd $(SANITIZE_BUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VDSIM_TEST_TIME_SCALE=10 \
-	  ctest --output-on-failure -j $(JOBS) -E '^(tools|docs)_'
+	  ctest --output-on-failure -j $(JOBS) -E '^(tools|docs)_' -LE slow
 
 # Fuzzing of the file readers with libFuzzer (clang++), FUZZ_SECONDS per
 # target. New corpus entries, logs and crash inputs go to $(FUZZ_BUILD) only;

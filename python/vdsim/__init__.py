@@ -8,6 +8,8 @@ their outputs as NumPy arrays, and the metrics of their maneuvers.
     run = s.run(extended=True)
     run.status, run.metrics()["understeer_gradient_deg_per_g"]
     run.output["Lat. Accel (m/s2)"]
+    rows = vdsim.sweep(base.directory, {"{car}.ini:[car]:antiRollRear": [4000, 16000]},
+                       "arb-sweep")   # one dict per run, as summary.csv
 
 The names below load their modules when first used, so that the command-line
 tools can check for NumPy before anything imports it.
@@ -21,6 +23,7 @@ _EXPORTS = {
     "Run": "simulator", "SimulatorError": "simulator",
     "read_output": "output", "read_extended": "output", "read_record": "output",
     "load_run": "output", "OutputError": "output",
+    "sweep": "sweep_api", "SweepError": "sweep_file",
 }
 __all__ = sorted(_EXPORTS)
 

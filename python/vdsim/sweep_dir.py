@@ -6,13 +6,17 @@ directories and the script that runs each.
     SWEEP_DIR/bin/            the simulator and the run-one script
     SWEEP_DIR/runs/0001 ...   one complete working directory per run
     SWEEP_DIR/joblog          GNU parallel's job log
+    SWEEP_DIR/slurm/          with Slurm: the batch script, each array job's
+                              list of runs (runs-1, runs-2, ...) and the ids
+                              of the jobs submitted (jobs)
     SWEEP_DIR/summary.csv     one row per run
     SWEEP_DIR/*.png           plots of the sweep's metrics
 
 A new sweep into a directory that holds a previous one removes only what
 that sweep's marker shows it made (the entries above, the runs it counts,
 the plots it lists), and nothing else; a directory with anything else in it
-and no marker of this format and version is never touched.
+and no marker of this format and version is never touched.  Nothing outside
+SWEEP_DIR is ever removed: a plot is removed only by a plain file name.
 """
 
 import hashlib
@@ -20,6 +24,7 @@ import json
 import os
 import re
 import shutil
+import stat
 
 from .sweep_file import MAX_RUNS, Sweep, SweepError
 
@@ -29,28 +34,51 @@ VERSION = 2
 RUNS = "runs"
 BIN = "bin"
 JOBLOG = "joblog"
+SLURM = "slurm"
 SUMMARY = "summary.csv"
 STDOUT_LINES = 100  # lines kept from the start and from the end of a run's standard output
+TIMEOUT_MIN, TIMEOUT_MAX = 0.1, 1e7  # s: the bounds of a run's time limit
+TIMED_OUT = 124  # run-one's status of a run stopped by its time limit (that of timeout)
 
-# Runs vdsim in one run directory and records how it went, on this machine or
-# on an ssh host.  With "pack" (remote runs) the results are packed into
-# RUN_DIR.tar and the run directory is removed, so that GNU parallel returns
-# and cleans up single files.
+# Runs vdsim in one run directory and records how it went, on this machine,
+# on an ssh host or in a Slurm task.  A run stopped by a signal to the script
+# itself (the sweep interrupted or cancelled, which signals the whole job)
+# records no status, so that it counts as not run and --resume runs it again.
 RUN_ONE = r"""#!/bin/sh
-# Runs vdsim --extended in one run directory of a sweep and records its exit
-# status ("status"), wall time in seconds ("time"), standard output (its
-# first and last %(keep)d lines, "stdout.txt") and standard error
-# ("stderr.txt") there.  With "pack" the results are packed into RUN_DIR.tar
-# and the run directory is removed.
-# Usage: sh run-one RUN_DIR VDSIM [pack]
+# Runs vdsim --extended in one run directory of a sweep and records there its
+# exit status ("status", 124 when stopped by the time limit), wall time in
+# seconds ("time"), the machine ("host"), standard output (its first and last
+# %(keep)d lines, "stdout.txt") and standard error ("stderr.txt").  With -t
+# the run is stopped after SECONDS of wall time; with -p the results are
+# packed into RUN_DIR.tar and the run directory is removed.
+# Usage: sh run-one [-t SECONDS] [-p] RUN_DIR VDSIM
+limit=
+pack=
+while getopts t:p option; do
+  case $option in
+    t) limit=$OPTARG ;;
+    p) pack=1 ;;
+    *) exit 125 ;;
+  esac
+done
+shift $((OPTIND - 1))
 run=$1
 vdsim=$2
 case $vdsim in /*) ;; *) vdsim=$(pwd)/$vdsim ;; esac
 cd "$run" || exit 126
-rm -f status time stdout.txt stderr.txt
+rm -f status status.new time host stdout.txt stderr.txt
 mkdir -p Data
+stopped=
+trap 'stopped=1' HUP INT TERM
 start=$(date +%%s.%%N)
-{ "$vdsim" --extended 2>stderr.txt; echo $? >status; } |
+{
+  if [ -n "$limit" ]; then
+    timeout --foreground -k 10 "$limit" "$vdsim" --extended 2>stderr.txt
+  else
+    "$vdsim" --extended 2>stderr.txt
+  fi
+  echo $? >status.new
+} |
   awk -v keep=%(keep)d '
     NR <= keep { print; next }
     { tail[NR %% keep] = $0 }
@@ -63,18 +91,34 @@ start=$(date +%%s.%%N)
       for (i = first; i <= NR; i++) print tail[i %% keep]
     }' >stdout.txt
 end=$(date +%%s.%%N)
-status=$(cat status 2>/dev/null || echo 125)
+if [ -n "$stopped" ]; then
+  rm -f status.new
+  exit 143
+fi
 awk -v s="$start" -v e="$end" 'BEGIN { printf "%%.3f\n", e - s }' >time
-if [ "$3" = pack ]; then
+uname -n >host
+status=125
+{ read -r status <status.new; } 2>/dev/null
+mv -f status.new status 2>/dev/null || echo "$status" >status
+if [ -n "$pack" ]; then
   name=${run%%/}
   name=${name##*/}
-  tar -cf "../$name.tar" Data status time stdout.txt stderr.txt || exit 125
+  tar -cf "../$name.tar" Data status time host stdout.txt stderr.txt || exit 125
   cd .. && rm -rf "$name"
 fi
 exit "$status"
 """ % {"keep": STDOUT_LINES}
 
 _RUN_NAME = re.compile(r"[0-9]{4,7}", re.ASCII)
+_PLOT_NAME = re.compile(r"[A-Za-z0-9_]+\.png", re.ASCII)  # a metric's name and .png
+_SLURM_FILE = re.compile(r"jobs|task|runs-[0-9]+", re.ASCII)
+
+
+def seconds_text(seconds):
+    """A time limit as the programs that take it read it: a plain decimal
+    number of seconds, to the millisecond ("1000000", "0.25"), never in
+    exponent form."""
+    return ("%.3f" % seconds).rstrip("0").rstrip(".")
 
 
 def run_name(index, count):
@@ -83,11 +127,18 @@ def run_name(index, count):
 
 
 def base_digest(scenario):
-    """A digest of the base scenario's files, to tell a resumed sweep from another."""
+    """A digest of the base scenario's regular files, to tell a resumed sweep
+    from another (a FIFO, socket or device among them is left out unread)."""
     digest = hashlib.sha256()
     for name in scenario.files:
-        digest.update(name.encode() + b"\0")
-        with open(os.path.join(scenario.directory, name), "rb") as stream:
+        try:
+            fd = os.open(os.path.join(scenario.directory, name), os.O_RDONLY | os.O_NONBLOCK)
+        except OSError:
+            continue  # a dangling link, or gone
+        with open(fd, "rb") as stream:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                continue
+            digest.update(name.encode() + b"\0")
             digest.update(stream.read())
     return digest.hexdigest()
 
@@ -137,10 +188,14 @@ def check_destination(directory, base, marker, resume):
     Returns the previous sweep's marker (None for a new or empty directory).
     With resume it must be the same sweep of the same base scenario.
     """
-    base_real = os.path.realpath(base)
-    if os.path.commonpath([base_real, os.path.realpath(directory)]) == base_real:
+    base_real, directory_real = os.path.realpath(base), os.path.realpath(directory)
+    if os.path.commonpath([base_real, directory_real]) == base_real:
         raise SweepError("%s: the sweep directory must not lie inside the base scenario %s"
                          % (directory, base))
+    if os.path.commonpath([base_real, directory_real]) == directory_real:
+        raise SweepError("%s: the base scenario lies inside the sweep directory %s, which the "
+                         "sweep replaces: copy the base scenario out of it first"
+                         % (base, directory))
     if os.path.lexists(directory) and not os.path.isdir(directory):
         raise SweepError("%s: exists and is not a directory" % directory)
     previous = read_marker(directory) if os.path.isdir(directory) else None
@@ -172,10 +227,27 @@ def _remove(path):
         shutil.rmtree(path)
 
 
+def plot_names(marker):
+    """The plots a marker lists that a sweep may remove: plain file names
+    METRIC.png only, never a path."""
+    return [name for name in marker.get("plots", [])
+            if isinstance(name, str) and _PLOT_NAME.fullmatch(name)]
+
+
+def slurm_files(directory):
+    """The files of SWEEP_DIR/slurm/ that a sweep makes, by name."""
+    try:
+        names = os.listdir(os.path.join(directory, SLURM))
+    except OSError:
+        return []
+    return sorted(name for name in names if _SLURM_FILE.fullmatch(name))
+
+
 def remove_previous(directory, marker):
     """Remove what the previous sweep of the marker made, and nothing else:
-    its runs, packed results, bin/ files, job log, summary, plots and marker;
-    runs/ and bin/ go only when nothing else is left in them."""
+    its runs, packed results, bin/ and slurm/ files, job log, summary, plots
+    and marker; runs/, bin/ and slurm/ go only when nothing else is left in
+    them."""
     runs = os.path.join(directory, RUNS)
     for index in range(1, marker["runs"] + 1):
         name = run_name(index, marker["runs"])
@@ -183,11 +255,11 @@ def remove_previous(directory, marker):
         _remove(os.path.join(runs, name + ".tar"))
     for name in ("vdsim", "run-one"):
         _remove(os.path.join(directory, BIN, name))
-    for name in [JOBLOG, SUMMARY] + [p for p in marker.get("plots", [])
-                                     if isinstance(p, str) and p == os.path.basename(p)
-                                     and p.endswith(".png")]:
+    for name in slurm_files(directory):
+        _remove(os.path.join(directory, SLURM, name))
+    for name in [JOBLOG, SUMMARY, SUMMARY + ".new", MARKER + ".new"] + plot_names(marker):
         _remove(os.path.join(directory, name))
-    for name in (RUNS, BIN):
+    for name in (RUNS, BIN, SLURM):
         try:
             os.rmdir(os.path.join(directory, name))
         except OSError:

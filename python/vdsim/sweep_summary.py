@@ -1,7 +1,8 @@
-"""The results of a sweep: each run's outcome read from its directory and
-GNU parallel's job log, summary.csv (one row per run, written as the runs
-are collected), the table printed at the end, and the values of a metric to
-plot against a swept value."""
+"""The results of a sweep: each run's outcome read from its directory (and,
+for a run that left none, from what its back end saw: GNU parallel's job
+log, Slurm's state of the task), summary.csv (one row per run, written as
+the runs are collected and put in place whole), the table printed at the
+end, and the values of a metric to plot against a swept value."""
 
 import csv
 import math
@@ -13,6 +14,7 @@ import tarfile
 from . import metrics as m
 from . import output as out
 from . import report
+from . import sweep_dir as sd
 from .scenario import run_wheelbase
 from .sweep_file import SweepError, short_headings
 
@@ -41,11 +43,13 @@ TABLE_LEGEND = ("vmax: top speed (m/s); ay, ax: peak lateral and longitudinal ac
 
 
 JOBLOG_FIELDS = ("Host", "JobRuntime", "Exitval", "Signal")  # the job log's columns kept
+_JOBLOG_RUN = re.compile(r"(?:^|\s)runs/([0-9]{4,7})(?:\s|$)")  # the run in a Command
 
 
 def read_joblog(path):
-    """{seq: {field: text}} of GNU parallel's job log, JOBLOG_FIELDS only
-    (empty when there is none)."""
+    """{run name: {field: text}} of GNU parallel's job log, JOBLOG_FIELDS only,
+    the run named by its command line, the last entry of a run kept (empty
+    when there is no log)."""
     try:
         with open(path, newline="") as stream:
             rows = list(csv.reader(stream, delimiter="\t"))
@@ -56,10 +60,29 @@ def read_joblog(path):
     header = rows[0]
     log = {}
     for row in rows[1:]:
-        if len(row) >= len(header) and row[0].isdigit():
-            log[int(row[0])] = {key: value for key, value in zip(header, row)
-                                if key in JOBLOG_FIELDS}
+        if len(row) < len(header) or not row[0].isdigit():
+            continue
+        fields = dict(zip(header, row))
+        run = _JOBLOG_RUN.search(fields.get("Command", ""))
+        if run:
+            log[run.group(1)] = {key: fields[key] for key in JOBLOG_FIELDS if key in fields}
     return log
+
+
+def joblog_end(logged, limit):
+    """(status, wall time, message) of a run that GNU parallel logged but that
+    left no status: stopped by parallel's own time limit `limit` (s), or
+    its result lost on the way back from a host."""
+    wall_time = logged.get("JobRuntime", "").strip()
+    if logged.get("Signal", "0") not in ("", "0") and _seconds(wall_time) >= 0.95 * limit:
+        return TIMEOUT_STATUS, wall_time, "stopped after %s s (GNU parallel's time limit)" % (
+            sd.seconds_text(limit))
+    try:
+        status = int(logged.get("Exitval", "-1"))
+    except ValueError:
+        status = -1
+    return status, wall_time, "no result came back from %s (exit value %s, signal %s)" % (
+        logged.get("Host") or "the job", logged.get("Exitval", "?"), logged.get("Signal", "?"))
 
 
 def unpack_result(run_dir):
@@ -100,10 +123,19 @@ def _read_small(path):
         return None
 
 
+def read_status(run_dir):
+    """The exit status run-one recorded in a run directory (its packed
+    result unpacked first), or None when it holds none: the run has not
+    finished."""
+    unpack_result(run_dir)
+    text = _read_small(os.path.join(run_dir, "status"))
+    return int(text) if text is not None and re.fullmatch(r"-?[0-9]+", text) else None
+
+
 class RunResult:
-    """The outcome of one run: status (int, "timeout", or None when it never
-    ran), wall time text, host, message, and its metrics (None when it wrote
-    no outputs that could be read)."""
+    """The outcome of one run: status (int, "timeout", a Slurm state, or None
+    when it never ran), wall time text, host, message, and its metrics (None
+    when it wrote no outputs that could be read)."""
 
     def __init__(self, name, values):
         self.name, self.values = name, values
@@ -116,46 +148,41 @@ class RunResult:
         return self.status != 0 or self.metrics is None
 
 
-def collect_run(run_dir, name, values, logged, timeout=None):
-    """The RunResult of one run directory; logged is its job log row or None."""
+def collect_run(run_dir, name, values, timeout, host="", ended=None):
+    """The RunResult of one run directory.  `host` is where the back end ran
+    it ("" for the machine the run recorded); `ended` is (status, wall time,
+    message) of a run that left no status, as its back end saw it (None: it
+    did not run)."""
     result = RunResult(name, values)
-    unpack_result(run_dir)
-    status_text = _read_small(os.path.join(run_dir, "status"))
-    if logged is not None:
-        result.host = logged.get("Host", "")
-    if status_text is not None and re.fullmatch(r"-?[0-9]+", status_text):
-        result.status = int(status_text)
-        result.wall_time = _read_small(os.path.join(run_dir, "time")) or ""
-    elif logged is not None:
-        result.wall_time = logged.get("JobRuntime", "").strip()
-        signalled = logged.get("Signal", "0") not in ("", "0")
-        if signalled and timeout is not None and _seconds(result.wall_time) >= 0.95 * timeout:
-            result.status = TIMEOUT_STATUS
-            result.message = "stopped after %g s (--timeout)" % timeout
+    status = read_status(run_dir)
+    result.host = host or _read_small(os.path.join(run_dir, "host")) or ""
+    if status is None:
+        if ended is None:
+            result.message = "not run"
         else:
-            result.status = int(logged.get("Exitval", "-1") or -1)
-            result.message = "no result came back from %s (exit value %s, signal %s)" % (
-                result.host or "the job", logged.get("Exitval", "?"), logged.get("Signal", "?"))
+            result.status, result.wall_time, result.message = ended
         return result
-    else:
-        result.message = "not run"
+    result.status = status
+    result.wall_time = _read_small(os.path.join(run_dir, "time")) or ""
+    if status == sd.TIMED_OUT:
+        result.status = TIMEOUT_STATUS
+        result.message = "stopped after %s s (--timeout)" % sd.seconds_text(timeout)
         return result
-
-    if result.status not in (0, 3, 4):
+    if status not in (0, 3, 4):
         message = _first_line(os.path.join(run_dir, "stderr.txt"))
-        if result.status > 128 and not message:
-            number = result.status - 128
+        if status > 128 and not message:
+            number = status - 128
             try:
                 message = "killed by signal %d (%s)" % (number, signal.Signals(number).name)
             except ValueError:
                 message = "killed by signal %d" % number
-        result.message = message or "exit status %d" % result.status
+        result.message = message or "exit status %d" % status
         return result
     try:
         data = out.load_run(run_dir, allow_empty=True)
         events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record))
         result.metrics = m.run_metrics(data, events)
-        if result.status != 0:
+        if status != 0:
             result.message = _first_line(os.path.join(run_dir, "stderr.txt"))
     except out.OutputError as error:
         result.message = str(error)
@@ -184,9 +211,9 @@ class Summary:
     and the values of the metrics to plot."""
 
     def __init__(self, path, addresses, count, plot_metrics=()):
-        self.addresses, self.count = addresses, count
+        self.path, self.addresses, self.count = path, addresses, count
         self.keys = m.metric_keys()
-        self.stream = open(path, "w", newline="")
+        self.stream = open(path + ".new", "w", newline="")
         self.writer = csv.writer(self.stream, lineterminator="\n")
         self.writer.writerow(["run"] + addresses + ["status", "wall_time_s"] + self.keys
                              + ["host", "message"])
@@ -215,7 +242,17 @@ class Summary:
                                                 else None for key in self.plot_metrics}))
 
     def close(self):
+        """Puts summary.csv in place, whole."""
         self.stream.close()
+        os.replace(self.path + ".new", self.path)
+
+    def discard(self):
+        """Drops the summary being written; a previous summary.csv stays."""
+        self.stream.close()
+        try:
+            os.remove(self.path + ".new")
+        except OSError:
+            pass
 
     def table(self):
         """The results as an aligned text table, with failed runs' messages after it."""

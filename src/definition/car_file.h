@@ -3,17 +3,20 @@
 // Both are streams of whitespace-separated tokens. A section starts at a
 // header token matched exactly ("[car]", "[powertrain]", "[corner]",
 // "[params]"); its contents are a fixed sequence of items, each a key (any
-// token, ignored) followed by its value or values, so a section is defined by
-// the order of its values. Tokens between sections are skipped.
+// token, not needed to read the value, but compared with the item for
+// messages and vdsim --check) followed by its value or values, so a section
+// is defined by the order of its values. Tokens between sections are skipped.
 //
 // The car file holds one "[car]", one "[powertrain]" and four "[corner]"
 // sections (LF, RF, LR, RR in that order); a repeated "[car]" or
-// "[powertrain]" overwrites the earlier one. The parameter file's "[params]"
-// section gives whole-car figures from which the spring and damper rates and
-// the mount positions are derived.
+// "[powertrain]" overwrites the earlier one, with a warning. The parameter
+// file's "[params]" section gives whole-car figures from which the spring
+// and damper rates and the mount positions are derived.
 #pragma once
 
 #include <string>
+
+#include "definition/input_log.h"
 
 namespace vdsim {
 
@@ -43,17 +46,25 @@ struct CarParams {
 // not convert, a file cut short, a torque order outside 0..64 or a gear count
 // outside 1..64) sets error to one "file:line: message" line and returns
 // false; the parameters may then be partly filled.
+// Warnings (a repeated section) and the items read go to log if there is one.
 bool readCarText(Vehicle& car, const std::string& name, const std::string& text,
-                 std::string& error);
+                 std::string& error, InputLog* log = nullptr);
 
 // Reads the text of a parameter file (name for messages) into params. On bad
 // input (no "[params]" section, a value that does not convert, fewer than 11
-// values) sets error to one "file:line: message" line and returns false.
+// values) sets error to one "file:line: message" line and returns false. A
+// later "[params]" section replaces an earlier one, with a warning in log.
 bool readParamsText(CarParams& params, const std::string& name, const std::string& text,
-                    std::string& error);
+                    std::string& error, InputLog* log = nullptr);
 
 // Scales the masses and inertias, places the mounts, scales the aerodynamic
 // factors, derives the spring and damper rates and sets torqueScale.
 void applyParams(Vehicle& car, const CarParams& params);
+
+// Loads the car called baseName into car: its car file, its parameter file
+// when there is one, then the tire file, noting in log (if any) the bytes of
+// each file as read, warnings and items. On failure sets error to one line
+// and returns false. Vehicle::loadCar is this without a log.
+bool loadCarFiles(Vehicle& car, const std::string& baseName, std::string& error, InputLog* log);
 
 }  // namespace vdsim

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,45 +29,84 @@ namespace {
 constexpr const char* kTireFile = "Goodyear2692x7.pkj";
 constexpr double kTwoPi = 6.2831854;
 
+// The items of each section, in file order: the field each one sets, its
+// unit, and the key word the example files write before it.
+constexpr ItemInfo kChassisItems[] = {
+    {"inertia", "kg m^2", "inertia"},
+    {"mass", "kg", "mass"},
+    {"dragFactor", "kg/m", "drag"},
+    {"downforceFactor", "kg/m", "downforce"},
+    {"antiRollRateFront", "N/m", "antiRollFront"},
+    {"antiRollRateRear", "N/m", "antiRollRear"},
+    {"chassisReserved", "-", "reserved"},
+};
+constexpr ItemInfo kPowertrainItems[] = {
+    {"torqueOrder", "-", "torqueOrder"},
+    {"torqueCoefficients", "N m", nullptr},
+    {"maxEngineSpeed", "rpm", "maxEngineSpeed"},
+    {"shiftDownEngineSpeed", "rpm", "shiftDownSpeed"},
+    {"gearCount", "-", "gears"},
+    {"gearRatio", "-", nullptr},
+};
+constexpr ItemInfo kCornerItems[] = {
+    {"wheelInertia", "kg m^2", "wheelInertia"},
+    {"mountPosition", "m", "mount"},
+    {"unloadedRadius", "m", "radius"},
+    {"unsprungMass", "kg", "unsprungMass"},
+    {"wheelMass", "kg", "wheelMass"},
+    {"springRate", "N/m", "spring"},
+    {"damperRate", "N s/m", "damper"},
+    {"tireSpringRate", "N/m", "tireSpring"},
+    {"tireDamperRate", "N s/m", "tireDamper"},
+    {"wheelReserved", "-", "reserved"},
+    {"brakeTorqueGain", "N m", "brakeGain"},
+};
+constexpr ItemInfo kParamsItems[] = {
+    {"massScale", "-", "massScale"},
+    {"wheelbase", "m", "wheelbase"},
+    {"frontWeightFraction", "-", "frontWeightFraction"},
+    {"frontTrack", "m", "frontTrack"},
+    {"rearTrack", "m", "rearTrack"},
+    {"torqueScale", "-", "torqueScale"},
+    {"aeroScale", "-", "aeroScale"},
+    {"frontRideFrequency", "Hz", "frontRideFrequency"},
+    {"frontDampingRatio", "-", "frontDampingRatio"},
+    {"rearRideFrequency", "Hz", "rearRideFrequency"},
+    {"rearDampingRatio", "-", "rearDampingRatio"},
+};
+
 // Label of item n of a section, for messages: "[corner] 3, item 6".
 std::string itemLabel(const std::string& section, int item) {
   return section + ", item " + std::to_string(item);
 }
 
-// Label of value k (1-based) of an item with several values.
-std::string valueLabel(const std::string& item, int k, int count) {
-  return item + ", value " + std::to_string(k) + " of " + std::to_string(count);
-}
-
-// A key followed by one number.
-bool readKeyedNumber(TokenReader& in, const std::string& section, int item, float& value) {
-  const std::string label = itemLabel(section, item);
-  return in.key(label) && in.number(label, value);
+// Item n (from 1) of a section whose items are described by items: a key
+// and one number.
+bool readKeyedNumber(TokenReader& in, const std::string& section, const ItemInfo* items, int n,
+                     float& value) {
+  return in.item(itemLabel(section, n), items[n - 1]) && in.number(value);
 }
 
 // A key followed by one integer ("%i": 010 is eight, 0x10 sixteen).
-bool readKeyedInteger(TokenReader& in, const std::string& section, int item, int& value) {
-  const std::string label = itemLabel(section, item);
-  return in.key(label) && in.integer(label, value);
+bool readKeyedInteger(TokenReader& in, const std::string& section, const ItemInfo* items, int n,
+                      int& value) {
+  return in.item(itemLabel(section, n), items[n - 1]) && in.integer(value);
 }
 
 // A key followed by three numbers.
-bool readKeyedTriple(TokenReader& in, const std::string& section, int item, float v[3]) {
-  const std::string label = itemLabel(section, item);
-  if (!in.key(label)) return false;
-  for (int k = 0; k < 3; ++k) {
-    if (!in.number(valueLabel(label, k + 1, 3), v[k])) return false;
-  }
-  return true;
+bool readKeyedTriple(TokenReader& in, const std::string& section, const ItemInfo* items, int n,
+                     float v[3]) {
+  return in.item(itemLabel(section, n), items[n - 1], 3) && in.number(v[0]) &&
+         in.number(v[1]) && in.number(v[2]);
 }
 
 // count bare numbers into values, which is allocated here.
-bool readList(TokenReader& in, const std::string& section, int item, int count,
-              std::vector<float>& values) {
-  const std::string label = itemLabel(section, item);
+bool readList(TokenReader& in, const std::string& section, const ItemInfo* items, int n,
+              int count, std::vector<float>& values) {
   values.assign(count, 0.0f);
+  if (!in.item(itemLabel(section, n), items[n - 1], count)) return false;
   for (int k = 0; k < count; ++k) {
-    if (!in.number(valueLabel(label, k + 1, count), values[k])) return false;
+    if (!in.number(values[k])) return false;
   }
   return true;
 }
@@ -74,61 +114,68 @@ bool readList(TokenReader& in, const std::string& section, int item, int count,
 // "[car]": inertia, mass, drag and downforce factors, anti-roll rates, reserved.
 bool readChassis(TokenReader& in, Vehicle& car) {
   const std::string s = "[car]";
+  const ItemInfo* items = kChassisItems;
+  in.sectionItems(items, std::size(kChassisItems));
   float inertia[3];
-  if (!readKeyedTriple(in, s, 1, inertia)) return false;
+  if (!readKeyedTriple(in, s, items, 1, inertia)) return false;
   car.inertia = diagonal(inertia[0], inertia[1], inertia[2]);
-  return readKeyedNumber(in, s, 2, car.mass) && readKeyedNumber(in, s, 3, car.dragFactor) &&
-         readKeyedNumber(in, s, 4, car.downforceFactor) &&
-         readKeyedNumber(in, s, 5, car.antiRollRateFront) &&
-         readKeyedNumber(in, s, 6, car.antiRollRateRear) &&
-         readKeyedInteger(in, s, 7, car.chassisReserved);
+  return readKeyedNumber(in, s, items, 2, car.mass) &&
+         readKeyedNumber(in, s, items, 3, car.dragFactor) &&
+         readKeyedNumber(in, s, items, 4, car.downforceFactor) &&
+         readKeyedNumber(in, s, items, 5, car.antiRollRateFront) &&
+         readKeyedNumber(in, s, items, 6, car.antiRollRateRear) &&
+         readKeyedInteger(in, s, items, 7, car.chassisReserved);
 }
 
 // "[powertrain]": torque polynomial, engine speed limits, gear ratios. The
 // counts are checked before their arrays are allocated.
 bool readPowertrain(TokenReader& in, Vehicle& car) {
   const std::string s = "[powertrain]";
+  const ItemInfo* items = kPowertrainItems;
+  in.sectionItems(items, std::size(kPowertrainItems));
   int order = 0;
-  if (!readKeyedInteger(in, s, 1, order)) return false;
+  if (!readKeyedInteger(in, s, items, 1, order)) return false;
   if (order < 0 || order > kMaxTorqueOrder) {
     return in.fail(itemLabel(s, 1) + ": the torque order must be from 0 to " +
                    std::to_string(kMaxTorqueOrder) + ", found " + std::to_string(order));
   }
   car.torqueOrder = order;
-  if (!readList(in, s, 2, order + 1, car.torqueCoefficients)) return false;
-  if (!readKeyedNumber(in, s, 3, car.maxEngineSpeed)) return false;
-  if (!readKeyedNumber(in, s, 4, car.shiftDownEngineSpeed)) return false;
+  if (!readList(in, s, items, 2, order + 1, car.torqueCoefficients)) return false;
+  if (!readKeyedNumber(in, s, items, 3, car.maxEngineSpeed)) return false;
+  if (!readKeyedNumber(in, s, items, 4, car.shiftDownEngineSpeed)) return false;
   int gears = 0;
-  if (!readKeyedInteger(in, s, 5, gears)) return false;
+  if (!readKeyedInteger(in, s, items, 5, gears)) return false;
   if (gears < 1 || gears > kMaxGearCount) {
     return in.fail(itemLabel(s, 5) + ": the gear count must be from 1 to " +
                    std::to_string(kMaxGearCount) + ", found " + std::to_string(gears));
   }
   car.gearCount = gears;
-  return readList(in, s, 6, gears, car.gearRatio);
+  return readList(in, s, items, 6, gears, car.gearRatio);
 }
 
 // "[corner]" number p (0-based): wheel inertia, mount, radius, masses,
 // suspension and tire rates, reserved, brake gain. Named 1..4 in messages.
 bool readCorner(TokenReader& in, int p, Vehicle& car) {
   const std::string s = "[corner] " + std::to_string(p + 1);
+  const ItemInfo* items = kCornerItems;
+  in.sectionItems(items, std::size(kCornerItems));
   Suspension& suspension = car.suspension[p];
   Wheel& wheel = car.wheel[p];
   float inertia[3];
-  if (!readKeyedTriple(in, s, 1, inertia)) return false;
+  if (!readKeyedTriple(in, s, items, 1, inertia)) return false;
   wheel.wheelInertia = diagonal(inertia[0], inertia[1], inertia[2]);
   float mount[3];
-  if (!readKeyedTriple(in, s, 2, mount)) return false;
+  if (!readKeyedTriple(in, s, items, 2, mount)) return false;
   suspension.mountPosition.set(mount[0], mount[1], mount[2]);
-  return readKeyedNumber(in, s, 3, wheel.unloadedRadius) &&
-         readKeyedNumber(in, s, 4, suspension.unsprungMass) &&
-         readKeyedNumber(in, s, 5, wheel.wheelMass) &&
-         readKeyedNumber(in, s, 6, suspension.springRate) &&
-         readKeyedNumber(in, s, 7, suspension.damperRate) &&
-         readKeyedNumber(in, s, 8, wheel.tireSpringRate) &&
-         readKeyedNumber(in, s, 9, wheel.tireDamperRate) &&
-         readKeyedInteger(in, s, 10, wheel.wheelReserved) &&
-         readKeyedNumber(in, s, 11, suspension.brakeTorqueGain);
+  return readKeyedNumber(in, s, items, 3, wheel.unloadedRadius) &&
+         readKeyedNumber(in, s, items, 4, suspension.unsprungMass) &&
+         readKeyedNumber(in, s, items, 5, wheel.wheelMass) &&
+         readKeyedNumber(in, s, items, 6, suspension.springRate) &&
+         readKeyedNumber(in, s, items, 7, suspension.damperRate) &&
+         readKeyedNumber(in, s, items, 8, wheel.tireSpringRate) &&
+         readKeyedNumber(in, s, items, 9, wheel.tireDamperRate) &&
+         readKeyedInteger(in, s, items, 10, wheel.wheelReserved) &&
+         readKeyedNumber(in, s, items, 11, suspension.brakeTorqueGain);
 }
 
 // True when nothing exists at path: a missing parameter file is allowed.
@@ -147,19 +194,22 @@ void scaleDiagonal(Mat3& m, float scale) {
 }  // namespace
 
 bool readCarText(Vehicle& car, const std::string& name, const std::string& text,
-                 std::string& error) {
-  TokenReader in(name, text);
+                 std::string& error, InputLog* log) {
+  TokenReader in(name, text, log);
   bool haveChassis = false;
   bool havePowertrain = false;
   int corners = 0;
   SectionScan scan{"[car]", "[powertrain]", "[corner]"};
+  SectionRepeats chassisSections, powertrainSections;
   std::string token;
   while (in.next(token)) {
     scan.saw(token, in.line());
     if (token == "[car]") {
+      chassisSections.saw(in, token, in.line());
       if (!readChassis(in, car)) break;
       haveChassis = true;
     } else if (token == "[powertrain]") {
+      powertrainSections.saw(in, token, in.line());
       if (!readPowertrain(in, car)) break;
       havePowertrain = true;
     } else if (token == "[corner]") {
@@ -194,23 +244,26 @@ bool readCarText(Vehicle& car, const std::string& name, const std::string& text,
 }
 
 bool readParamsText(CarParams& params, const std::string& name, const std::string& text,
-                    std::string& error) {
+                    std::string& error, InputLog* log) {
   float* const items[] = {
       &params.massScale,         &params.wheelbase,          &params.frontWeightFraction,
       &params.frontTrack,        &params.rearTrack,          &params.torqueScale,
       &params.aeroScale,         &params.frontRideFrequency, &params.frontDampingRatio,
       &params.rearRideFrequency, &params.rearDampingRatio,
   };
-  TokenReader in(name, text);
+  TokenReader in(name, text, log);
   bool haveParams = false;
   SectionScan scan{"[params]"};
+  SectionRepeats sections;
   std::string token;
   while (in.next(token)) {
     scan.saw(token, in.line());
     if (token != "[params]") continue;
+    sections.saw(in, token, in.line());
+    in.sectionItems(kParamsItems, std::size(kParamsItems));
     int item = 0;
     for (float* value : items) {
-      if (!readKeyedNumber(in, "[params]", ++item, *value)) break;
+      if (!readKeyedNumber(in, "[params]", kParamsItems, ++item, *value)) break;
     }
     if (in.failed()) break;
     haveParams = true;
@@ -275,24 +328,31 @@ void applyParams(Vehicle& car, const CarParams& params) {
   car.torqueScale = params.torqueScale;
 }
 
-bool Vehicle::loadCar(const std::string& baseName, std::string& error) {
+bool loadCarFiles(Vehicle& car, const std::string& baseName, std::string& error,
+                  InputLog* log) {
   const std::string carPath = baseName + ".ini";
   const std::string paramsPath = baseName + ".params";
 
   std::string text;
   if (!TokenReader::readFile(carPath, text, error)) return false;
-  if (!readCarText(*this, carPath, text, error)) return false;
+  if (log) log->read(carPath, text);
+  if (!readCarText(car, carPath, text, error, log)) return false;
 
   // Without a parameter file the car file's rates and positions stand.
-  torqueScale = 1.0f;
+  car.torqueScale = 1.0f;
   if (!isMissing(paramsPath)) {
     CarParams params;
     if (!TokenReader::readFile(paramsPath, text, error)) return false;
-    if (!readParamsText(params, paramsPath, text, error)) return false;
-    applyParams(*this, params);
+    if (log) log->read(paramsPath, text);
+    if (!readParamsText(params, paramsPath, text, error, log)) return false;
+    applyParams(car, params);
   }
 
-  return tire.loadTireFile(kTireFile, error);
+  return car.tire.loadTireFile(kTireFile, error, log);
+}
+
+bool Vehicle::loadCar(const std::string& baseName, std::string& error) {
+  return loadCarFiles(*this, baseName, error, nullptr);
 }
 
 }  // namespace vdsim

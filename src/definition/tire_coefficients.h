@@ -8,6 +8,8 @@
 #include <array>
 #include <string>
 
+#include "definition/input_log.h"
+
 namespace vdsim {
 
 struct TireCoefficients {
@@ -45,10 +47,12 @@ struct TireCoefficients {
   // Parses the 74 numbers of a tire file's text (name for messages) into
   // indices 0..73 and sets the scale factors. On bad input sets error to one
   // "file:line: message" line and returns false, the record unchanged.
-  bool readTireText(const std::string& name, const std::string& text, std::string& error);
+  // The items read go to log if there is one.
+  bool readTireText(const std::string& name, const std::string& text, std::string& error,
+                    InputLog* log = nullptr);
 
-  // Reads the tire file at path as readTireText does.
-  bool loadTireFile(const std::string& path, std::string& error);
+  // Reads the tire file at path as readTireText does, noting its bytes in log.
+  bool loadTireFile(const std::string& path, std::string& error, InputLog* log = nullptr);
 
   // Magic Formula, pure slip: longitudinal and lateral force (N) from the slip
   // ratio (-), slip angle (rad), camber (rad) and normal load (N). Returns

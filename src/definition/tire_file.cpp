@@ -27,6 +27,14 @@ constexpr const char* kFileValueNames[TireCoefficients::kFileValues] = {
 };
 // clang-format on
 
+// Unit of the file's value i: the nominal load and radius have one, the
+// Magic Formula coefficients are pure numbers.
+const char* fileValueUnit(int i) {
+  if (i == TireCoefficients::nominalLoad) return "N";
+  if (i == TireCoefficients::nominalRadius) return "m";
+  return "-";
+}
+
 }  // namespace
 
 void TireCoefficients::setScaleFactors() {
@@ -35,13 +43,14 @@ void TireCoefficients::setScaleFactors() {
 }
 
 bool TireCoefficients::readTireText(const std::string& name, const std::string& text,
-                                    std::string& error) {
-  TokenReader in(name, text);
+                                    std::string& error, InputLog* log) {
+  TokenReader in(name, text, log);
   // Read into a scratch copy so that a bad file leaves the record as it was.
   float read[kFileValues];
   for (int i = 0; i < kFileValues; ++i) {
     const std::string label = "coefficient " + std::to_string(i) + " (" + kFileValueNames[i] + ")";
-    if (!in.number(label, read[i])) {
+    const ItemInfo item{kFileValueNames[i], fileValueUnit(i), nullptr};
+    if (!in.item(label, item) || !in.number(read[i])) {
       error = in.error();
       return false;
     }
@@ -52,10 +61,12 @@ bool TireCoefficients::readTireText(const std::string& name, const std::string& 
   return true;
 }
 
-bool TireCoefficients::loadTireFile(const std::string& path, std::string& error) {
+bool TireCoefficients::loadTireFile(const std::string& path, std::string& error,
+                                    InputLog* log) {
   std::string text;
   if (!TokenReader::readFile(path, text, error)) return false;
-  return readTireText(path, text, error);
+  if (log) log->read(path, text);
+  return readTireText(path, text, error, log);
 }
 
 }  // namespace vdsim

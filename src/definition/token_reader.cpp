@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "output/number_text.h"
+
 namespace vdsim {
 
 namespace {
@@ -88,8 +90,16 @@ std::string SectionScan::whereItGaveUp() const {
   return "; the file has no section marker at all";
 }
 
-TokenReader::TokenReader(std::string name, std::string text)
-    : name_(std::move(name)), text_(std::move(text)) {
+void SectionRepeats::saw(TokenReader& in, const std::string& marker, int line) {
+  if (++count_ > 1) {
+    in.warn(line, std::string(count_ == 2 ? "a second " : "another ") + marker +
+                      " section replaces the one at line " + std::to_string(line_));
+  }
+  line_ = line;
+}
+
+TokenReader::TokenReader(std::string name, std::string text, InputLog* log)
+    : name_(std::move(name)), text_(std::move(text)), log_(log) {
   // A UTF-8 byte-order mark, as some editors write, is not part of the first token.
   if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;
 }
@@ -176,60 +186,141 @@ std::string tooLongMessage(const std::string& start) {
 }  // namespace
 
 bool TokenReader::next(std::string& token) {
+  // A token of the scan lies between sections.
+  sectionItems_ = nullptr;
+  sectionItemCount_ = 0;
+  strayKeyLine_ = 0;
   bool tooLong;
   if (take(token, tooLong)) return true;
   if (tooLong) fail(tooLongMessage(token));
   return false;
 }
 
-bool TokenReader::value(const std::string& label, std::string& token) {
+void TokenReader::warn(int line, const std::string& text) {
+  if (log_) log_->warn(name_, line, text);
+}
+
+void TokenReader::sectionItems(const ItemInfo* items, int count) {
+  sectionItems_ = items;
+  sectionItemCount_ = count;
+}
+
+bool TokenReader::item(std::string label, const ItemInfo& info, int values) {
+  label_ = std::move(label);
+  info_ = info;
+  valueCount_ = values;
+  valueIndex_ = 0;
+  std::string key;
+  if (info.key) {
+    if (!value(key)) return false;
+    // A key that names another item of the section: a line shifted.
+    if (strayKeyLine_ == 0 && !keyNamesItem(key, info)) {
+      for (int i = 0; i < sectionItemCount_; ++i) {
+        if (sectionItems_[i].key && keyNamesItem(key, sectionItems_[i])) {
+          strayKey_ = key;
+          strayKeyLine_ = tokenLine_;
+          strayKeyItem_ = info;
+          break;
+        }
+      }
+    }
+  }
+  if (log_ && log_->keepItems) {
+    ReadItem read;
+    read.file = name_;
+    read.line = tokenLine_;  // the key's; for an item without one, its first value's below
+    read.label = label_;
+    read.key = key;
+    read.field = fieldName(info.field);
+    read.unit = info.unit;
+    if (info.key && !keyNamesItem(key, info)) {
+      read.note = "the key does not name " + std::string(info.key);
+    }
+    log_->items.push_back(std::move(read));
+  }
+  return true;
+}
+
+// "[car], item 1" or, for one value of several, "[car], item 1, value 2 of 3".
+std::string TokenReader::valueLabel() const {
+  if (valueCount_ <= 1) return label_;
+  return label_ + ", value " + std::to_string(valueIndex_ + 1) + " of " +
+         std::to_string(valueCount_);
+}
+
+// When a key of this section named another item, the likely cause.
+std::string TokenReader::shiftHint() const {
+  if (strayKeyLine_ == 0) return "";
+  return " (line " + std::to_string(strayKeyLine_) + " has the key " + quoted(strayKey_) +
+         " where " + strayKeyItem_.key + " was expected: is a line missing above it?)";
+}
+
+bool TokenReader::value(std::string& token) {
   bool tooLong;
   if (take(token, tooLong)) return true;
   if (failed()) return false;
-  if (tooLong) return fail(label + ": " + tooLongMessage(token));
-  return fail(label + ": file ends before this value");
+  if (tooLong) return fail(valueLabel() + ": " + tooLongMessage(token));
+  return fail(valueLabel() + ": file ends before this value" + shiftHint());
 }
 
-bool TokenReader::key(const std::string& label) {
+bool TokenReader::failValue(const std::string& expected, const std::string& token) {
+  const std::string forKey = info_.key ? std::string(" for ") + info_.key : "";
+  return fail(valueLabel() + ": " + expected + forKey + ", found " + quoted(token) + shiftHint());
+}
+
+// Adds a value's text to the item being noted.
+void TokenReader::noteValue(const std::string& text) {
+  if (!log_ || !log_->keepItems || log_->items.empty()) return;
+  ReadItem& read = log_->items.back();
+  if (!info_.key && read.values.empty()) read.line = tokenLine_;
+  if (!read.values.empty()) read.values += ' ';
+  read.values += text;
+}
+
+bool TokenReader::word(std::string& result) {
+  if (!value(result)) return false;
+  ++valueIndex_;
+  noteValue(result);
+  return true;
+}
+
+bool TokenReader::number(float& result) {
   std::string token;
-  return value(label, token);
-}
-
-bool TokenReader::word(const std::string& label, std::string& value_) {
-  return value(label, value_);
-}
-
-bool TokenReader::number(const std::string& label, float& result) {
-  std::string token;
-  if (!value(label, token)) return false;
+  if (!value(token)) return false;
   const char* begin = token.c_str();
   char* end = nullptr;
   errno = 0;
   const float parsed = std::strtof(begin, &end);
   if (end == begin || *end != '\0' || token.size() != std::strlen(begin)) {
-    return fail(label + ": expected a number, found " + quoted(token));
+    return failValue("expected a number", token);
   }
-  if (!std::isfinite(parsed)) {
-    return fail(label + ": expected a finite number, found " + quoted(token));
-  }
+  if (!std::isfinite(parsed)) return failValue("expected a finite number", token);
   result = parsed;
+  ++valueIndex_;
+  if (log_ && log_->keepItems) noteValue(shortestText(parsed));
   return true;
 }
 
-bool TokenReader::integer(const std::string& label, int& result) {
+bool TokenReader::integer(int& result) {
   std::string token;
-  if (!value(label, token)) return false;
+  if (!value(token)) return false;
   const char* begin = token.c_str();
   char* end = nullptr;
   errno = 0;
   const long parsed = std::strtol(begin, &end, 0);
   if (end == begin || *end != '\0' || token.size() != std::strlen(begin)) {
-    return fail(label + ": expected an integer, found " + quoted(token));
+    return failValue("expected an integer", token);
   }
   if (errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) {
-    return fail(label + ": integer out of range: " + quoted(token));
+    return fail(valueLabel() + ": integer out of range: " + quoted(token));
   }
   result = int(parsed);
+  ++valueIndex_;
+  if (log_ && log_->keepItems) {
+    // "010" is eight: show what was written when it reads otherwise.
+    const std::string shown = std::to_string(result);
+    noteValue(shown == token ? shown : shown + " (written " + token + ")");
+  }
   return true;
 }
 

@@ -1,46 +1,101 @@
 #include "driver/event_file.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "definition/token_reader.h"
 #include "driver/event_kinds.h"
 #include "driver/event_script.h"
+#include "output/number_text.h"
 
 namespace vdsim {
 
 namespace {
+
+// The items of "[car]" and the kind of an "[event]".
+constexpr ItemInfo kCarItems[] = {{"baseName", "-", "name"}, {"timeStep", "s", "timeStep"}};
+constexpr ItemInfo kKindItem = {"kind", "-", "kind"};
 
 // Label of value i (0-based) of an event: "[event] 2 (SteerRamp), item 4".
 std::string itemLabel(const std::string& section, int i) {
   return section + ", item " + std::to_string(i + 2);
 }
 
-// Reads count "key value" pairs of an event into values, and their lines.
-bool readPairs(TokenReader& in, const std::string& section, int count, float* values,
-               int* lines) {
-  for (int i = 0; i < count; ++i) {
-    const std::string label = itemLabel(section, i);
-    if (!in.key(label) || !in.number(label, values[i])) return false;
+// Reads the values of an event of the kind info into values, and their lines.
+bool readValues(TokenReader& in, const std::string& section, const EventKindInfo& info,
+                float* values, int* lines) {
+  ItemInfo items[kMaxEventValues + 1] = {kKindItem};
+  for (int i = 0; i < info.valueCount; ++i) {
+    const EventValueInfo& value = info.values[i];
+    items[i + 1] = ItemInfo{value.jsonName, value.unit, value.key};
+  }
+  in.sectionItems(items, info.valueCount + 1);
+  for (int i = 0; i < info.valueCount; ++i) {
+    if (!in.item(itemLabel(section, i), items[i + 1]) || !in.number(values[i])) return false;
     lines[i] = in.line();
   }
   return true;
 }
 
+// True when a token's ASCII letters and digits, lower-cased, spell a
+// marker's name with or without a final "s": "[Event]", "[cars]", "event]".
+bool spellsMarker(const std::string& token) {
+  std::string name;
+  for (unsigned char c : token) {
+    if (c < 0x80 && std::isalnum(c)) name += char(std::tolower(c));
+  }
+  if (!name.empty() && name.back() == 's') name.pop_back();
+  return name == "car" || name == "event";
+}
+
+bool hasBracket(const std::string& token) {
+  return token.find_first_of("[]") != std::string::npos;
+}
+
+// Warns about tokens of the scan that look like a misspelled marker: a
+// bracketed word spelled like one ("[Event]", "[events]"), or a lone "["
+// before such a word ("[ event").
+class NearMisses {
+ public:
+  void saw(TokenReader& in, const std::string& token, int line) {
+    if (loneBracketLine_ != 0 && !hasBracket(token) && spellsMarker(token)) {
+      warn(in, "[ " + token, loneBracketLine_);
+    }
+    loneBracketLine_ = token == "[" ? line : 0;
+    if (token != "[car]" && token != "[event]" && hasBracket(token) && spellsMarker(token)) {
+      warn(in, token, line);
+    }
+  }
+
+ private:
+  static void warn(TokenReader& in, const std::string& shown, int line) {
+    in.warn(line, quoted(shown) +
+                      " is not a section marker and is ignored (markers are matched exactly: "
+                      "[car], [event])");
+  }
+  int loneBracketLine_ = 0;  // line of a "[" just read by the scan, else 0
+};
+
 }  // namespace
 
 bool readEventText(const std::string& name, const std::string& text, EventScript& script,
-                   CarChoice& car, std::string& error) {
-  TokenReader in(name, text);
+                   CarChoice& car, std::string& error, InputLog* log) {
+  TokenReader in(name, text, log);
   bool haveCar = false;
   int eventNumber = 0;
   SectionScan scan{"[car]", "[event]"};
+  SectionRepeats carSections;
+  NearMisses nearMisses;
   std::string token;
   while (in.next(token)) {
     scan.saw(token, in.line());
+    nearMisses.saw(in, token, in.line());
     if (token == "[car]") {
+      carSections.saw(in, token, in.line());
       std::string baseName;
       float dt = 0.0f;
-      if (!in.key("[car], item 1") || !in.word("[car], item 1", baseName)) break;
+      in.sectionItems(kCarItems, 2);
+      if (!in.item("[car], item 1", kCarItems[0]) || !in.word(baseName)) break;
       if (baseName.size() > kMaxBaseName) {
         in.fail("[car], item 1: car base name longer than " + std::to_string(kMaxBaseName) +
                 " characters");
@@ -53,17 +108,17 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
                 quoted(baseName));
         break;
       }
-      if (!in.key("[car], item 2") || !in.number("[car], item 2", dt)) break;
+      if (!in.item("[car], item 2", kCarItems[1]) || !in.number(dt)) break;
       if (!(dt > 0.0f)) {
         in.fail("[car], item 2: the time step must be a positive number of seconds, found " +
-                std::to_string(dt));
+                shortestText(dt));
         break;
       }
       // The script's clock is a float advanced by dt each step: it must be
       // able to pass the 3 s of the built-in settle, or the run never ends.
       if (float(3.0 + dt) == 3.0f) {
-        in.fail("[car], item 2: the time step " + quoted(std::to_string(dt)) +
-                " is too small for the run's clock to advance past 3 s");
+        in.fail("[car], item 2: the time step " + shortestText(dt) +
+                " s is too small for the run's clock to advance past 3 s");
         break;
       }
       car.baseName = baseName;
@@ -71,9 +126,14 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       haveCar = true;
     } else if (token == "[event]") {
       const int markerLine = in.line();
+      if (eventNumber == kMaxEvents) {
+        in.fail("more than " + std::to_string(kMaxEvents) +
+                " events; split the maneuver over several runs");
+        break;
+      }
       const std::string section = "[event] " + std::to_string(++eventNumber);
       std::string kind;
-      if (!in.key(section + ", item 1") || !in.word(section + ", item 1", kind)) break;
+      if (!in.item(section + ", item 1", kKindItem) || !in.word(kind)) break;
       EventEntry event;
       event.number = eventNumber;
       event.line = markerLine;
@@ -81,6 +141,9 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       const EventKindInfo* info = findEventKind(kind);
       if (!info) {
         // Any other kind adds nothing; its values are skipped by the scan.
+        in.warn(in.line(), "unknown event kind " + quoted(kind) + " ignored (known: " +
+                               eventKindKeywords() + ")");
+        if (log && log->keepItems) log->items.back().note = "an unknown kind: the event is ignored";
         event.ignored = true;
         car.ignoredEvents.push_back(event);
         continue;
@@ -89,7 +152,7 @@ bool readEventText(const std::string& name, const std::string& text, EventScript
       event.valueCount = info->valueCount;
       const std::string labelled = section + " (" + kind + ")";
       int lines[kMaxEventValues];
-      if (!readPairs(in, labelled, event.valueCount, event.values, lines)) break;
+      if (!readValues(in, labelled, *info, event.values, lines)) break;
       const EventValueProblem problem = checkEventValues(event.kind, event.values);
       if (problem.item >= 0) {
         in.failAt(lines[problem.item], itemLabel(labelled, problem.item) + ": " + problem.why);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "definition/input_log.h"
 #include "driver/event_kinds.h"
 #include "driver/event_script.h"
 
@@ -29,15 +30,20 @@ struct CarChoice {
 };
 
 constexpr std::size_t kMaxBaseName = 56;  ///< longest car base name (characters)
+constexpr int kMaxEvents = 100000;        ///< most "[event]" sections a file may hold
 
 // Scans the text of an event file (name for messages): "[car]" sets car (a
 // later one wins), each "[event]" appends its event to script and to
 // car.events. Other tokens are skipped. On bad input (no "[car]", a value
 // that does not convert, a file cut short, an over-long token or base name, a
 // base name holding a control character, a time step that is not a positive
-// finite number, an event that can never finish) sets error to one
-// "file:line: message" line and returns false.
+// finite number, an event that can never finish, more than kMaxEvents
+// events) sets error to one "file:line: message" line and returns false.
+//
+// With a log, warns there about what is read but ignored: an event of an
+// unknown kind, a token that looks like a misspelled marker ("[Event]"), a
+// second "[car]"; and notes the items read if the log keeps them.
 bool readEventText(const std::string& name, const std::string& text, EventScript& script,
-                   CarChoice& car, std::string& error);
+                   CarChoice& car, std::string& error, InputLog* log = nullptr);
 
 }  // namespace vdsim

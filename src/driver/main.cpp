@@ -16,7 +16,8 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: vdsim [--extended] [--max-time SECONDS] [SCENARIO_DIR]\n"
+    "Usage: vdsim [--extended] [--max-time SECONDS] [--quiet] [SCENARIO_DIR]\n"
+    "       vdsim --check [SCENARIO_DIR]\n"
     "Simulates a car through a scripted maneuver, in SCENARIO_DIR (default: the\n"
     "working directory).\n"
     "\n"
@@ -24,20 +25,25 @@ const char kUsage[] =
     "        <car>.ini             chassis, powertrain and four corners\n"
     "        <car>.params          optional whole-car parameters\n"
     "        Goodyear2692x7.pkj    74 tire coefficients\n"
-    "Writes  Data/Output.csv       21 channels, one row per 100 steps (Data/ must exist)\n"
+    "Writes  Data/Output.csv       21 channels, one row per 100 steps (Data/ is created\n"
+    "                              when missing)\n"
     "        Data/Extended.csv     with --extended: steering, pose, rates, tire slip and forces\n"
     "        Data/Run.json         with --extended: inputs and their SHA-256, events, how it ended\n"
-    "Each output appears when the run ends (status 0, 3 or 4); until then the\n"
-    "previous one stays as it was.\n"
+    "The outputs appear together when the run ends (status 0, 3 or 4); until then\n"
+    "the previous ones stay as they were.\n"
     "\n"
     "Options:\n"
     "  --extended          also write Data/Extended.csv and Data/Run.json\n"
     "  --max-time SECONDS  stop after this much simulated time (the 3 s settle included)\n"
+    "  --check             read every input and print each value as read, with the\n"
+    "                      field it sets; flag a key that names another item; simulate\n"
+    "                      nothing, write nothing\n"
+    "  --quiet             no progress line (shown at a terminal when a run lasts over 1 s)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
     "Exit status:\n"
-    "  0  the last event finished\n"
+    "  0  the last event finished (--check: every input read, nothing flagged)\n"
     "  1  no Events.ini: nothing read or written\n"
     "  2  an input file or argument is wrong or missing, an output cannot be written,\n"
     "     or the floating-point state cannot be set: the previous outputs are left\n"
@@ -45,6 +51,8 @@ const char kUsage[] =
     "  3  the simulation diverged, or the car's equations stayed singular: rows kept\n"
     "  4  the run cannot go on (the float clock stopped) or --max-time was reached:\n"
     "     rows kept\n"
+    "  5  --check: every input was read, but a key names another item or a warning\n"
+    "     was given\n"
     "  128+N  stopped by signal N (interrupt, terminate, hang-up): outputs left as they were\n";
 
 int usageError(const std::string& message) {
@@ -77,6 +85,10 @@ int main(int argc, char** argv) {
     }
     if (!optionsEnd && arg == "--extended") {
       options.extended = true;
+    } else if (!optionsEnd && arg == "--check") {
+      options.check = true;
+    } else if (!optionsEnd && arg == "--quiet") {
+      options.quiet = true;
     } else if (!optionsEnd && (arg == "--max-time" || arg.rfind("--max-time=", 0) == 0)) {
       std::string value;
       if (arg == "--max-time") {

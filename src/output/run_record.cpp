@@ -1,8 +1,9 @@
 #include "output/run_record.h"
 
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+
+#include "output/number_text.h"
 
 namespace vdsim {
 
@@ -28,12 +29,11 @@ std::string jsonString(const std::string& text) {
   return out + "\"";
 }
 
-// A number as JSON has it; non-finite values become null.
-std::string jsonNumber(double value, const char* format) {
+// A number as JSON has it, the shortest text that reads back as the same
+// double; non-finite values become null.
+std::string jsonNumber(double value) {
   if (value != value || value - value != 0.0) return "null";
-  char text[40];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
+  return shortestText(value);
 }
 
 // A float as the shortest decimal that reads back as the same float, in
@@ -41,15 +41,7 @@ std::string jsonNumber(double value, const char* format) {
 // "0.00100000005"; 20 is "20", not "2e+01").
 std::string jsonFloat(float value) {
   if (value != value || value - value != 0.0f) return "null";
-  std::string first;
-  char text[40];
-  for (int digits = 1; digits <= 9; ++digits) {
-    std::snprintf(text, sizeof text, "%.*g", digits, double(value));
-    if (std::strtof(text, nullptr) != value) continue;
-    if (std::strchr(text, 'e') == nullptr) return text;
-    if (first.empty()) first = text;
-  }
-  return first;
+  return shortestText(value);
 }
 
 std::string jsonFiles(const std::vector<RunRecord::File>& files) {
@@ -94,11 +86,11 @@ std::string formatRunRecord(const RunRecord& r) {
   field("exit_status", std::to_string(r.exitStatus));
   field("end", jsonString(r.end));
   field("message", jsonString(r.message));
-  field("simulated_time_s", jsonNumber(r.simulatedTime, "%.6f"));
+  field("simulated_time_s", jsonNumber(r.simulatedTime));
   field("steps", std::to_string(r.steps));
   field("singular_steps", std::to_string(r.singularSteps));
   field("rows", std::to_string(r.rows));
-  field("wall_time_s", jsonNumber(r.wallTime, "%.3f"));
+  field("wall_time_s", jsonNumber(std::round(r.wallTime * 1000.0) / 1000.0));
   out += "  \"outputs\": " + jsonFiles(r.outputs) + "\n}\n";
   return out;
 }

@@ -172,13 +172,19 @@ TEST(CarFile, IntegersTakeBasePrefixes) {
   EXPECT_EQ(car.torqueOrder, 2);
 }
 
-TEST(CarFile, RepeatedSectionsOverwrite) {
+TEST(CarFile, RepeatedSectionsOverwriteWithAWarning) {
   Vehicle car;
   std::string error;
+  InputLog log;
   const std::string text = carText() +
                            "[car] i 1 2 3 m 900 d 0.5 f 0.2 a 1 b 2 r 3\n"
-                           "[powertrain] order 0 250 max 7000 down 3500 gears 5 5 4 3 2 1\n";
-  ASSERT_TRUE(readCarText(car, "T.ini", text, error)) << error;
+                           "[powertrain] order 0 250 max 7000 down 3500 gears 5 5 4 3 2 1\n"
+                           "[car] i 1 2 3 m 900 d 0.5 f 0.2 a 1 b 2 r 3\n";
+  ASSERT_TRUE(readCarText(car, "T.ini", text, error, &log)) << error;
+  EXPECT_EQ(log.warnings, (std::vector<std::string>{
+                              "T.ini:66: a second [car] section replaces the one at line 2",
+                              "T.ini:67: a second [powertrain] section replaces the one at line 11",
+                              "T.ini:68: another [car] section replaces the one at line 66"}));
   EXPECT_EQ(car.mass, 900.0f);
   EXPECT_EQ(car.inertia[2][2], 3.0f);
   EXPECT_EQ(car.chassisReserved, 3);
@@ -238,15 +244,13 @@ TEST(CarFile, ValuesThatDoNotConvertNameTheItem) {
     std::string from, to, after, message;
   };
   const Case cases[] = {
-      {"spring 20003", "spring abc", "", "[corner] 3, item 6: expected a number, found \"abc\""},
+      {"spring 20003", "spring abc", "", "[corner] 3, item 6: expected a number for spring, found \"abc\""},
       {"0.5 1.1 0.7", "0.5 1.1 -", "",
-       "[corner] 1, item 1, value 3 of 3: expected a number, "
-       "found \"-\""},
+       "[corner] 1, item 1, value 3 of 3: expected a number for wheelInertia, found \"-\""},
       {"400 1500", "400 x1500", "",
-       "[car], item 1, value 2 of 3: expected a number, found "
-       "\"x1500\""},
-      {"reserved 7", "reserved 7.5", "", "[car], item 7: expected an integer, found \"7.5\""},
-      {"mass 1000", "mass 1e999", "", "[car], item 2: expected a finite number, found \"1e999\""},
+       "[car], item 1, value 2 of 3: expected a number for inertia, found \"x1500\""},
+      {"reserved 7", "reserved 7.5", "", "[car], item 7: expected an integer for reserved, found \"7.5\""},
+      {"mass 1000", "mass 1e999", "", "[car], item 2: expected a finite number for mass, found \"1e999\""},
       {"-2 20 100", "-2 2O 100", "",
        "[powertrain], item 2, value 2 of 3: expected a number, "
        "found \"2O\""},
@@ -254,11 +258,9 @@ TEST(CarFile, ValuesThatDoNotConvertNameTheItem) {
        "[powertrain], item 6, value 3 of 3: expected a number, "
        "found \"five\""},
       {"gears 3", "gears three", "",
-       "[powertrain], item 5: expected an integer, found "
-       "\"three\""},
+       "[powertrain], item 5: expected an integer for gears, found \"three\""},
       {"brake 1004", "brake 1,004", "",
-       "[corner] 4, item 11: expected a number, found "
-       "\"1,004\""},
+       "[corner] 4, item 11: expected a number for brakeGain, found \"1,004\""},
       {"reserved 2", "reserved 99999999999", "",
        "[corner] 2, item 10: integer out of range: "
        "\"99999999999\""},
@@ -267,6 +269,17 @@ TEST(CarFile, ValuesThatDoNotConvertNameTheItem) {
     const std::string text = replaced(carText(), c.from, c.to, c.after);
     EXPECT_EQ(carError(text), "T.ini:" + std::to_string(lineOf(text, c.to)) + ": " + c.message);
   }
+}
+
+// A missing line shifts every later value onto the item before its own; the
+// error it leads to says where the keys stopped matching.
+TEST(CarFile, AMissingLineIsNamedWhereTheShiftBegan) {
+  const std::string text = replaced(carText(), "spring 20003\n", "");
+  EXPECT_EQ(carError(text),
+            "T.ini:" + std::to_string(lineOf(text, "wheelInertia 0.5 1.4")) +
+                ": [corner] 3, item 11: expected a number for brakeGain, found \"wheelInertia\" "
+                "(line " + std::to_string(lineOf(text, "damper 1503")) +
+                " has the key \"damper\" where spring was expected: is a line missing above it?)");
 }
 
 TEST(CarFile, LongTokenIsAnError) {
@@ -329,6 +342,18 @@ TEST(CarFile, TorqueOrderAndGearCountAreBounded) {
 
 // --- Parameter file ---
 
+TEST(ParamsFile, ALaterSectionReplacesAnEarlierOneWithAWarning) {
+  CarParams params;
+  std::string error;
+  InputLog log;
+  const std::string text =
+      std::string(kParams) + "\n" + replaced(kParams, "wheelbase 2.6", "wheelbase 3");
+  ASSERT_TRUE(readParamsText(params, "T.params", text, error, &log)) << error;
+  EXPECT_EQ(params.wheelbase, 3.0f);
+  EXPECT_EQ(log.warnings, (std::vector<std::string>{
+                              "T.params:14: a second [params] section replaces the one at line 1"}));
+}
+
 TEST(ParamsFile, ReadsTheElevenValues) {
   CarParams params;
   std::string error;
@@ -368,7 +393,8 @@ TEST(ParamsFile, BadFilesAreErrors) {
   EXPECT_EQ(error, "T.params:11: [params], item 11: file ends before this value");
   EXPECT_FALSE(
       readParamsText(params, "T.params", replaced(kParams, "front 0.5", "front half"), error));
-  EXPECT_EQ(error, "T.params:4: [params], item 3: expected a number, found \"half\"");
+  EXPECT_EQ(error, "T.params:4: [params], item 3: expected a number for frontWeightFraction, found "
+                   "\"half\"");
 }
 
 // A car read from carText() with parameters applied.

@@ -10,6 +10,7 @@ Usage: run_test.py VDSIM GOLDEN_SCENARIO_DIR [unittest options]
 """
 
 import csv
+import fcntl
 import hashlib
 import io
 import json
@@ -17,16 +18,19 @@ import os
 import pty
 import re
 import resource
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
 VDSIM = None
 GOLDEN = None
+EXAMPLES = None  # the examples/ directory of the checkout
 
 FILES = ("Events.ini", "Sedan.ini", "Sedan.params", "Goodyear2692x7.pkj")
 EARLIER = b"Time (s),from an earlier run,\n1.000000,2.000000,\n"
@@ -85,6 +89,49 @@ class Scenario:
     def temporary_files(self):
         return [n for n in self.data() if n.startswith(".")]
 
+    def open_outputs(self, process):
+        """Sizes of the files in Data/ that the process holds open, named or not."""
+        sizes = []
+        fds = "/proc/%d/fd" % process.pid
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)).startswith(
+                        os.path.realpath(self.path("Data")) + "/"):
+                    sizes.append(os.stat(os.path.join(fds, fd)).st_size)
+            except OSError:
+                pass  # closed meanwhile
+        return sizes
+
+
+def on_terminal(command, cwd, stop_when=None, stop_after=None):
+    """Runs command with standard error on a terminal; sends SIGINT once
+    stop_when (bytes) has been said or stop_after seconds have passed.
+    Returns (exit status, what the terminal received)."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=terminal)
+    os.close(terminal)
+    said, started, stopped = b"", time.monotonic(), False
+    try:
+        while time.monotonic() - started < TIMEOUT:
+            if select.select([controller], [], [], 0.05)[0]:
+                try:
+                    chunk = os.read(controller, 4096)
+                except OSError:  # the terminal's other end has gone
+                    break
+                if not chunk:
+                    break
+                said += chunk
+            if not stopped and ((stop_when and stop_when in said) or
+                                (stop_after and time.monotonic() - started > stop_after)):
+                process.send_signal(signal.SIGINT)
+                stopped = True
+    finally:
+        process.kill()
+        process.wait()
+        os.close(controller)
+    return process.returncode, said.replace(b"\r\n", b"\n")
+
 
 def golden_output():
     with open(os.path.join(GOLDEN, "Output.csv"), "rb") as f:
@@ -103,12 +150,8 @@ class RunTest(unittest.TestCase):
         deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline:
             self.assertIsNone(process.poll(), "the run ended early")
-            for name in scenario.temporary_files():
-                try:
-                    if os.path.getsize(scenario.path("Data/" + name)) >= size:
-                        return
-                except FileNotFoundError:
-                    pass
+            if any(n >= size for n in scenario.open_outputs(process)):
+                return
             time.sleep(0.01)
         self.fail("no rows written")
 
@@ -139,7 +182,7 @@ class Outputs(RunTest):
         result = scenario.run(preexec_fn=limit_file_size)
         self.assertEqual(result.returncode, 2, result.stderr)
         match = re.fullmatch(rb"vdsim: Data/Output\.csv: cannot write: File too large \(at "
-                             rb"(\d+\.\d{6}) s of simulated time\); the previous outputs are "
+                             rb"([0-9.]+) s of simulated time\); the previous outputs are "
                              rb"left as they were\n", result.stderr)
         self.assertIsNotNone(match, result.stderr)
         self.assertLess(float(match.group(1)), 15.0)  # the whole run simulates 16.9 s
@@ -155,7 +198,7 @@ class Outputs(RunTest):
                 process.send_signal(number)
                 _, err = process.communicate(timeout=TIMEOUT)
                 self.assertEqual(process.returncode, 128 + number, err)
-                self.assertRegex(err.decode(), r"^vdsim: stopped by signal %d \(.+\) at \d+\.\d{6} s "
+                self.assertRegex(err.decode(), r"^vdsim: stopped by signal %d \(.+\) at [0-9.]+ s "
                                  r"of simulated time; the previous outputs are left as they "
                                  r"were\n$" % number)
                 self.assertUntouched(scenario)
@@ -183,7 +226,7 @@ class Outputs(RunTest):
         result = scenario.run()
         self.assertEqual(result.returncode, 3)
         self.assertRegex(result.stderr.decode(), r"^vdsim: the simulation diverged \(non-finite "
-                         r"state\) at \d+\.\d{6} s of simulated time; Data/Output\.csv keeps the "
+                         r"state\) at [0-9.]+ s of simulated time; Data/Output\.csv keeps the "
                          r"rows written before\n$")
         self.assertTrue(scenario.read("Data/Output.csv").startswith(b"Time (s),Ground Speed"))
 
@@ -252,11 +295,11 @@ class CommandLine(RunTest):
         self.assertEqual(short.returncode, 0)
         self.assertEqual(short.stdout, long.stdout)
         text = short.stdout.decode()
-        self.assertTrue(text.startswith("Usage: vdsim [--extended] [--max-time SECONDS] "
-                                        "[SCENARIO_DIR]\n"))
+        self.assertTrue(text.startswith("Usage: vdsim [--extended] [--max-time SECONDS] [--quiet] "
+                                        "[SCENARIO_DIR]\n       vdsim --check [SCENARIO_DIR]\n"))
         for needle in ("Events.ini", "Goodyear2692x7.pkj", "Data/Output.csv", "Data/Extended.csv",
                        "Data/Run.json", "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  ",
-                       "128+N"):
+                       "\n  5  ", "--check", "--quiet", "128+N"):
             self.assertIn(needle, text)
 
     def test_version(self):
@@ -308,6 +351,233 @@ class CommandLine(RunTest):
         self.assertEqual(said.replace(b"\r\n", b"\n").decode(),
                          "vdsim: no Events.ini in %s; nothing to run\n"
                          % os.path.realpath(scenario.dir))
+        self.assertUntouched(scenario)
+
+
+class Progress(RunTest):
+    """A line at a terminal while a long run goes on; nothing anywhere else."""
+
+    def test_a_long_run_shows_its_progress_at_a_terminal_and_clears_it(self):
+        scenario = Scenario(self)
+        scenario.write("Events.ini", ENDLESS_EVENTS)
+        status, said = on_terminal(scenario.command(), scenario.dir, stop_when=b"x real time")
+        self.assertEqual(status, 128 + signal.SIGINT, said)
+        lines = said.split(b"\r")
+        self.assertEqual(lines[0], b"")
+        for line in lines[1:-1]:
+            self.assertRegex(line, rb"^vdsim: \d+\.\d s simulated, Events\.ini:2 TargetSpeed, "
+                             rb"\d+(\.\d)?x real time\x1b\[K$")
+        # Erased before the run's last word.
+        self.assertRegex(lines[-1], rb"^\x1b\[Kvdsim: stopped by signal 2 ")
+        self.assertUntouched(scenario)
+
+    def test_quiet_or_not_at_a_terminal_a_long_run_says_nothing(self):
+        quiet, piped = Scenario(self), Scenario(self)
+        for scenario in (quiet, piped):
+            scenario.write("Events.ini", ENDLESS_EVENTS)
+        process = piped.start()
+        status, said = on_terminal(quiet.command("--quiet"), quiet.dir, stop_after=1.5)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=TIMEOUT)
+        for text in (said, err):
+            self.assertRegex(text, rb"^vdsim: stopped by signal 2 .*\n$")
+
+
+class IgnoredInput(RunTest):
+    """What is read but ignored is named, once each; well-formed files say nothing."""
+
+    def test_each_ignored_section_and_event_is_named_and_the_run_unchanged(self):
+        scenario = Scenario(self)
+        events = scenario.read("Events.ini").decode()
+        first = events.index("[event]")
+        scenario.write("Events.ini", "[Event] [ events ]\n" + events[:first] +
+                       "[event] kind Brakes speed 15\n" + events[first:])
+        car = scenario.read("Sedan.ini").decode()
+        chassis = car[car.index("[car]"):car.index("[powertrain]")]
+        scenario.write("Sedan.ini", car + chassis)
+        params = scenario.read("Sedan.params").decode()
+        scenario.write("Sedan.params", params + "\n" + params[params.index("[params]"):])
+        result = scenario.run()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(scenario.read("Data/Output.csv"), golden_output())
+        marker = ('is not a section marker and is ignored (markers are matched exactly: [car], '
+                  '[event])')
+        warnings = [
+            'Events.ini:1: "[Event]" %s' % marker,
+            'Events.ini:1: "[ events" %s' % marker,
+            'Events.ini:%d: unknown event kind "Brakes" ignored (known: TargetSpeed, SteerRamp, '
+            'Brake' % (events[:first].count("\n") + 2),
+            "Sedan.ini:%d: a second [car] section replaces the one at line %d" % (
+                car.count("\n") + 1, car[:car.index("[car]")].count("\n") + 1),
+            "Sedan.params:%d: a second [params] section replaces the one at line %d" % (
+                params.count("\n") + 2, params[:params.index("[params]")].count("\n") + 1)]
+        said = result.stderr.decode().splitlines()
+        self.assertEqual(len(said), len(warnings), said)
+        for line, warning in zip(said, warnings):
+            self.assertTrue(line.startswith("vdsim: warning: " + warning), (line, warning))
+        # --check counts them as something to look at.
+        result = scenario.run("--check")
+        self.assertEqual(result.returncode, 5, result.stderr)
+        self.assertEqual(result.stderr.decode().splitlines(), said)
+        self.assertIn(b"<- an unknown kind: the event is ignored\n", result.stdout)
+        self.assertTrue(result.stdout.endswith(b", 1 flagged, 5 warnings\n"), result.stdout[-80:])
+
+    def test_the_examples_and_the_golden_scenario_read_without_a_word(self):
+        for directory in sorted(os.listdir(EXAMPLES)) + [GOLDEN]:
+            path = os.path.join(EXAMPLES, directory)
+            if not os.path.isfile(os.path.join(path, "Events.ini")):
+                continue
+            with self.subTest(directory):
+                result = subprocess.run([VDSIM, "--check", path], capture_output=True,
+                                        timeout=TIMEOUT)
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+                self.assertRegex(result.stdout.decode().splitlines()[-1],
+                                 r"^4 files read, \d+ items, 0 flagged, 0 warnings$")
+
+
+class Check(RunTest):
+    """vdsim --check: every value as read, a flag where a key names another item."""
+
+    LINE = re.compile(r"^(\S+:\d+): (.+?) {2,}(\(no key\)|\S+) {2,}(.*?) {2,}-> (\S+) "
+                      r"\((.+?)\)(?:  <- (.+))?$")
+
+    def check(self, scenario):
+        result = scenario.run("--check")
+        items = [self.LINE.match(line) for line in result.stdout.decode().splitlines()[:-1]]
+        self.assertNotIn(None, items, result.stdout.decode())
+        self.assertUntouched(scenario)
+        return result, [m.groups() for m in items]
+
+    def test_each_item_is_printed_as_read_and_nothing_is_written(self):
+        scenario = Scenario(self)
+        result, items = self.check(scenario)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        # 2 + 3 + 6 + 2 event items, 7 + 6 + 4 * 11 car items, 11 parameters, 74 coefficients.
+        self.assertEqual(len(items), 13 + 57 + 11 + 74)
+        self.assertIn(("Events.ini:21", "[event] 2 (SteerRamp), item 5", "endRadius", "40",
+                       "endRadius", "m", None), items)
+        self.assertIn(("Sedan.ini:56", "[powertrain], item 2", "(no key)", "-1.5 9 10 125",
+                       "torqueCoefficients", "N m", None), items)
+        self.assertIn(("Goodyear2692x7.pkj:1", "coefficient 14 (nominalLoad)", "(no key)", "4000",
+                       "nominalLoad", "N", None), items)
+
+    def test_a_missing_line_shows_as_keys_that_name_other_items(self):
+        # The README's example: the default example without its endRadius.
+        scenario = Scenario(self)
+        text = open(os.path.join(EXAMPLES, "default", "Events.ini")).read()
+        scenario.write("Events.ini", "".join(
+            line for line in text.splitlines(True) if "endRadius" not in line))
+        result, items = self.check(scenario)
+        self.assertEqual(result.returncode, 2)
+        flagged = [(item[1], item[2], item[4], item[6]) for item in items if item[6]]
+        self.assertEqual(flagged, [
+            ("[event] 2 (SteerRamp), item 5", "duration", "endRadius",
+             "the key does not name endRadius"),
+            ("[event] 2 (SteerRamp), item 6", "#", "duration", "the key does not name duration")])
+        self.assertEqual(result.stderr.decode(),
+                         'vdsim: Events.ini:43: [event] 2 (SteerRamp), item 6: expected a number '
+                         'for duration, found "Out" (line 41 has the key "duration" where '
+                         'endRadius was expected: is a line missing above it?)\n')
+
+    def test_swapped_lines_are_flagged(self):
+        scenario = Scenario(self)
+        text = scenario.read("Sedan.ini").decode()
+        spring, damper = "spring(N/m)           26153.66", "damper(N*s/m)         2081.24"
+        scenario.write("Sedan.ini", text.replace(spring + "\n" + damper,
+                                                 damper + "\n" + spring, 1))
+        result, items = self.check(scenario)
+        self.assertEqual((result.returncode, result.stderr), (5, b""))
+        self.assertEqual([(item[1], item[3], item[4]) for item in items if item[6]],
+                         [("[corner] 1, item 6", "2081.24", "springRate"),
+                          ("[corner] 1, item 7", "26153.66", "damperRate")])
+        self.assertTrue(result.stdout.endswith(b", 2 flagged, 0 warnings\n"))
+
+
+class OutputSet(RunTest):
+    """The outputs of a run are replaced together, and record the inputs as read."""
+
+    def run_blocked(self, scenario, meanwhile):
+        """Runs a car of zero mass (every step singular, 1000 solver messages
+        on standard output) with --extended; while it is blocked on a full
+        pipe, long after its inputs were read, calls meanwhile()."""
+        scenario.write("Sedan.ini", scenario.read("Sedan.ini").replace(b"1300.0", b"0.0", 1))
+        before = {name: sha256(scenario.path(name)) for name in FILES}
+        process = subprocess.Popen(scenario.command("--extended"), cwd=scenario.dir,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.addCleanup(process.kill)
+        fcntl.fcntl(process.stdout, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)
+        deadline = time.monotonic() + TIMEOUT
+        waiting = bytearray(4)
+        while int.from_bytes(waiting, sys.byteorder) < 4096:
+            self.assertLess(time.monotonic(), deadline, "the pipe never filled")
+            time.sleep(0.01)
+            fcntl.ioctl(process.stdout, termios.FIONREAD, waiting)
+        meanwhile()
+        _, err = process.communicate(timeout=TIMEOUT)
+        return process.returncode, err.decode(), before
+
+    def test_the_inputs_are_recorded_as_they_were_read(self):
+        scenario = Scenario(self)
+
+        def edit():
+            for name in FILES:
+                with open(scenario.path(name), "ab") as f:
+                    f.write(b"\nedited while the run went on\n")
+
+        status, err, read = self.run_blocked(scenario, edit)
+        self.assertEqual(status, 3, err)
+        record = json.loads(scenario.read("Data/Run.json"))
+        self.assertEqual({f["file"]: f["sha256"] for f in record["inputs"]}, read)
+
+    def test_an_output_that_cannot_be_replaced_leaves_every_output_as_it_was(self):
+        scenario = Scenario(self)
+        status, err, _ = self.run_blocked(scenario,
+                                          lambda: os.mkdir(scenario.path("Data/Run.json")))
+        self.assertEqual(status, 2, err)
+        self.assertTrue(err.endswith("vdsim: Data/Run.json: cannot replace it: Is a directory; "
+                                     "the previous outputs are left as they were\n"), err)
+        self.assertEqual(scenario.read("Data/Output.csv"), EARLIER)
+        self.assertEqual(scenario.data(), ["Output.csv", "Run.json"])
+
+    @unittest.skipUnless(shutil.which("strace") or os.environ.get("VDSIM_TEST_REQUIRE_ALL"),
+                         "needs strace")
+    def test_every_output_is_synced_before_any_is_renamed_output_csv_last(self):
+        scenario = Scenario(self)
+        log = scenario.path("calls")
+        # (The leak checker of a sanitizer build cannot work under ptrace.)
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+        result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
+                                 "trace=fsync,fdatasync,rename,renameat,renameat2,linkat"] +
+                                scenario.command("--extended"), cwd=scenario.dir, env=env,
+                                capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(log) as f:
+            calls = [re.sub(r"^\d+ +", "", line) for line in f if "resumed" not in line]
+        kinds = [call.split("(")[0] for call in calls]
+        renames = [i for i, kind in enumerate(kinds) if kind.startswith("rename")]
+        syncs = [i for i, kind in enumerate(kinds) if kind in ("fsync", "fdatasync")]
+        self.assertEqual([re.findall(r'"([^"]*)"', calls[i])[-1] for i in renames],
+                         ["Data/Extended.csv", "Data/Run.json", "Data/Output.csv"], calls)
+        self.assertEqual(len(syncs), 3, calls)
+        self.assertLess(max(syncs), min(renames), calls)
+        # An unnamed file gets its name only once it is synced.
+        for i, call in enumerate(calls):
+            linked = re.match(r'linkat\(AT_FDCWD, "/proc/self/fd/(\d+)"', call)
+            if linked:
+                self.assertIn("fsync(%s)" % linked.group(1), [c.split(" ")[0] for c in calls[:i]])
+
+    def test_a_killed_run_leaves_no_temporary_file(self):
+        scenario = Scenario(self)
+        try:
+            os.close(os.open(scenario.path("Data"), os.O_TMPFILE | os.O_WRONLY))
+        except (AttributeError, OSError):
+            self.skipTest("the file system has no unnamed temporary files")
+        scenario.write("Events.ini", ENDLESS_EVENTS)
+        process = scenario.start("--extended")
+        self.wait_for_rows(scenario, process)
+        process.kill()
+        process.communicate(timeout=TIMEOUT)
         self.assertUntouched(scenario)
 
 
@@ -381,20 +651,26 @@ class Extended(RunTest):
         self.assertNotEqual(sha256(scenario.path("Data/Output.csv")), recorded)
 
     def test_an_early_end_is_in_the_record(self):
+        # --max-time 5 at 1 ms: 5000 steps exactly, 2 s of it recorded after
+        # the 3 s settle (the first row once the settle has ended).
         scenario = Scenario(self)
         result = scenario.run("--extended", "--max-time", "5")
         self.assertEqual(result.returncode, 4)
         record = json.loads(scenario.read("Data/Run.json"))
         self.assertEqual((record["exit_status"], record["end"]), (4, "max-time"))
         self.assertEqual("vdsim: " + record["message"] + "\n", result.stderr.decode())
+        self.assertEqual((record["steps"], record["rows"]), (5000, 19))
+        self.assertAlmostEqual(record["simulated_time_s"], 5.0, delta=1e-3)
+        self.assertIn(" after 5 s ", record["message"])
 
 
 def main():
-    global VDSIM, GOLDEN
+    global VDSIM, GOLDEN, EXAMPLES
     args = sys.argv[1:]
     if len(args) < 2:
         sys.exit("usage: run_test.py VDSIM GOLDEN_SCENARIO_DIR [unittest options]")
     VDSIM, GOLDEN = os.path.abspath(args[0]), os.path.abspath(args[1])
+    EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(GOLDEN))), "examples")
     unittest.main(argv=[sys.argv[0]] + args[2:])
 
 

@@ -51,7 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Vehicle car;
   std::string error;
-  if (!readCarText(car, "Car.ini", carText, error)) {
+  InputLog log;
+  log.keepItems = true;  // the --check path too
+  const bool accepted = readCarText(car, "Car.ini", carText, error, &log);
+  fuzz::checkLog("Car.ini", log);
+  if (!accepted) {
     fuzz::checkError("Car.ini", error);
     return 0;
   }
@@ -60,7 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string paramsText(bytes + carSize + 1, size - carSize - 1);
   CarParams params;
-  if (!readParamsText(params, "Car.params", paramsText, error)) {
+  InputLog paramsLog;
+  paramsLog.keepItems = true;
+  const bool paramsAccepted = readParamsText(params, "Car.params", paramsText, error, &paramsLog);
+  fuzz::checkLog("Car.params", paramsLog);
+  if (!paramsAccepted) {
     fuzz::checkError("Car.params", error);
     return 0;
   }

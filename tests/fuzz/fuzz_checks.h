@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "definition/input_log.h"
+
 namespace vdsim {
 namespace fuzz {
 
@@ -27,6 +29,16 @@ inline void checkError(const std::string& name, const std::string& error) {
   }
   for (unsigned char c : error) {
     if (c < 0x20 || c == 0x7f) fault("message holds a line end or control byte", error);
+  }
+}
+
+// Warnings are lines as refusals are; every item noted says where it was read.
+inline void checkLog(const std::string& name, const InputLog& log) {
+  for (const std::string& warning : log.warnings) checkError(name, warning);
+  for (const ReadItem& item : log.items) {
+    if (item.file != name || item.line < 1 || item.label.empty() || item.field.empty()) {
+      fault("an item noted without its place", item.label);
+    }
   }
 }
 

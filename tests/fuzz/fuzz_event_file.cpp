@@ -18,7 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::size_t builtIn = script.events.size();
   CarChoice car;
   std::string error;
-  if (!readEventText("Events.ini", text, script, car, error)) {
+  InputLog log;
+  log.keepItems = true;  // the --check path too
+  const bool accepted = readEventText("Events.ini", text, script, car, error, &log);
+  fuzz::checkLog("Events.ini", log);
+  if (!accepted) {
     fuzz::checkError("Events.ini", error);
     return 0;
   }

@@ -13,7 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   TireCoefficients tire;
   std::string error;
-  if (!tire.readTireText("Goodyear2692x7.pkj", text, error)) {
+  InputLog log;
+  log.keepItems = true;  // the --check path too
+  const bool accepted = tire.readTireText("Goodyear2692x7.pkj", text, error, &log);
+  fuzz::checkLog("Goodyear2692x7.pkj", log);
+  if (!accepted) {
     fuzz::checkError("Goodyear2692x7.pkj", error);
     // A refused file leaves the record as it was: all zero here.
     for (float value : tire.values) {

@@ -2,13 +2,17 @@
 #include "output/output_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "output/sha256.h"
 
 namespace vdsim {
 namespace {
@@ -36,35 +40,54 @@ struct OutputFiles : testing::Test {
   }
 };
 
+// With an unnamed temporary file and with a named one, where the file
+// system has no unnamed ones.
 TEST_F(OutputFiles, CommitReplacesTheTargetWholeWithAnOrdinaryMode) {
-  write("out.csv", "earlier run\n");
-  OutputFile file(path("out.csv"));
-  std::string error;
-  ASSERT_TRUE(file.create(error)) << error;
-  std::fputs("row 1\n", file.stream());
-  // Until the commit the earlier file is all a reader sees.
-  EXPECT_EQ(read("out.csv"), "earlier run\n");
-  EXPECT_NE(file.temporaryPath().find("/.out.csv."), std::string::npos);
-  const mode_t mask = umask(022);
-  ASSERT_TRUE(file.commit(error)) << error;
-  umask(mask);
-  EXPECT_EQ(read("out.csv"), "row 1\n");
-  struct stat info;
-  ASSERT_EQ(stat(path("out.csv").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
-  EXPECT_EQ(entries(), 1);  // no temporary file left
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    write("out.csv", "earlier run\n");
+    OutputFile file(path("out.csv"), unnamed);
+    std::string error;
+    ASSERT_TRUE(file.create(error)) << error;
+    EXPECT_EQ(file.temporaryPath().find("/.out.csv."), unnamed ? std::string::npos : dir.size());
+    // Line-buffered: a row reaches the file when its line ends, not before.
+    std::fputs("row 1\nrow", file.stream());
+    struct stat info;
+    ASSERT_EQ(fstat(fileno(file.stream()), &info), 0);
+    EXPECT_EQ(info.st_size, 6);
+    EXPECT_EQ(file.digest(), sha256Hex("row 1\nrow"));
+    // Until the commit the earlier file is all a reader sees.
+    EXPECT_EQ(read("out.csv"), "earlier run\n");
+    const mode_t mask = umask(022);
+    ASSERT_TRUE(file.prepare(error)) << error;
+    umask(mask);
+    EXPECT_EQ(file.temporaryPath().find("/.out.csv."), dir.size());
+    EXPECT_EQ(read("out.csv"), "earlier run\n");
+    ASSERT_TRUE(file.publish(error)) << error;
+    EXPECT_EQ(read("out.csv"), "row 1\nrow");
+    ASSERT_EQ(stat(path("out.csv").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_EQ(entries(), 1);  // no temporary file left
+  }
 }
 
 TEST_F(OutputFiles, DiscardOrDestructionLeavesTheTargetAsItWas) {
   write("out.csv", "earlier run\n");
-  {
-    OutputFile file(path("out.csv"));
-    std::string error;
-    ASSERT_TRUE(file.create(error)) << error;
-    std::fputs("half a row", file.stream());
+  for (const bool unnamed : {true, false}) {
+    {
+      OutputFile file(path("out.csv"), unnamed);
+      std::string error;
+      ASSERT_TRUE(file.create(error)) << error;
+      std::fputs("half a row", file.stream());
+    }
+    {
+      OutputFile file(path("out.csv"), unnamed);
+      std::string error;
+      ASSERT_TRUE(file.create(error) && file.prepare(error)) << error;
+    }
+    EXPECT_EQ(read("out.csv"), "earlier run\n");
+    EXPECT_EQ(entries(), 1);
   }
-  EXPECT_EQ(read("out.csv"), "earlier run\n");
-  EXPECT_EQ(entries(), 1);
 }
 
 TEST_F(OutputFiles, OnlyARegularFileIsReplaced) {
@@ -85,12 +108,70 @@ TEST_F(OutputFiles, OfTwoWritersAtOnceTheLastCommitWinsWhole) {
   OutputFile first(path("out.csv")), second(path("out.csv"));
   std::string error;
   ASSERT_TRUE(first.create(error) && second.create(error)) << error;
-  EXPECT_NE(first.temporaryPath(), second.temporaryPath());
   std::fputs("first\n", first.stream());
   std::fputs("second\n", second.stream());
-  ASSERT_TRUE(second.commit(error)) << error;
-  ASSERT_TRUE(first.commit(error)) << error;
+  ASSERT_TRUE(first.prepare(error) && second.prepare(error)) << error;
+  EXPECT_NE(first.temporaryPath(), second.temporaryPath());
+  ASSERT_TRUE(second.publish(error)) << error;
+  ASSERT_TRUE(first.publish(error)) << error;
   EXPECT_EQ(read("out.csv"), "first\n");
+  EXPECT_EQ(entries(), 1);
+}
+
+// A run's outputs are all written before any is renamed: a target that
+// cannot be replaced leaves every one of them as it was.
+TEST_F(OutputFiles, AFailureBeforeTheRenamesLeavesEveryTargetAsItWas) {
+  for (const char* name : {"a", "b", "c"}) write(name, std::string("old ") + name);
+  for (int spoiled = 0; spoiled < 3; ++spoiled) {
+    OutputFile a(path("a")), b(path("b")), c(path("c"));
+    OutputFile* files[] = {&a, &b, &c};
+    std::string error;
+    for (OutputFile* file : files) {
+      ASSERT_TRUE(file->create(error)) << error;
+      std::fputs("new\n", file->stream());
+    }
+    // Something that is not a file takes the place of one target.
+    const std::string target = files[spoiled]->target();
+    ASSERT_EQ(rename(target.c_str(), path("saved").c_str()), 0);
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    EXPECT_FALSE(commitOutputs({&a, &b, &c}, error));
+    EXPECT_EQ(error, target + ": cannot replace it: Is a directory; the previous outputs are left "
+                              "as they were");
+    ASSERT_EQ(rmdir(target.c_str()), 0);
+    ASSERT_EQ(rename(path("saved").c_str(), target.c_str()), 0);
+    EXPECT_EQ(read("a") + read("b") + read("c"), "old aold bold c");
+    EXPECT_EQ(std::system(("test $(ls -A '" + dir + "' | wc -l) -eq 3").c_str()), 0);
+  }
+  OutputFile a(path("a")), b(path("b"));
+  std::string error;
+  ASSERT_TRUE(a.create(error) && b.create(error)) << error;
+  std::fputs("new a", a.stream());
+  std::fputs("new b", b.stream());
+  ASSERT_TRUE(commitOutputs({&a, &b}, error)) << error;
+  EXPECT_EQ(read("a") + read("b") + read("c"), "new anew bold c");
+}
+
+// In a child process: a commit under a file-size limit of 8 bytes, with the
+// row still in the stream's buffer. Exits 0 when the commit fails for that
+// limit (the limit applies to standard error too: no message).
+void commitUnderASizeLimit(const std::string& target) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  OutputFile file(target);
+  std::string error;
+  if (!file.create(error)) std::_Exit(3);
+  std::fputs("a row without its line end", file.stream());  // still buffered
+  const rlimit limit = {8, 8};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  if (file.commit(error)) std::_Exit(1);
+  std::_Exit(error == target + ": write failed: File too large" ? 0 : 2);
+}
+
+// The bytes still buffered at the commit must reach the file: a flush that
+// fails there fails the commit.
+TEST_F(OutputFiles, AFlushThatFailsAtTheCommitFailsIt) {
+  write("out.csv", "earlier run\n");
+  EXPECT_EXIT(commitUnderASizeLimit(path("out.csv")), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(read("out.csv"), "earlier run\n");
   EXPECT_EQ(entries(), 1);
 }
 

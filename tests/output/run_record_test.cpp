@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace vdsim {
@@ -63,7 +64,7 @@ TEST(RunRecord, WritesEveryFieldInOrder) {
             "  \"exit_status\": 4,\n"
             "  \"end\": \"max-time\",\n"
             "  \"message\": \"stopped\",\n"
-            "  \"simulated_time_s\": 60.000001,\n"
+            "  \"simulated_time_s\": 60.0000006,\n"
             "  \"steps\": 60000,\n"
             "  \"singular_steps\": 2,\n"
             "  \"rows\": 570,\n"
@@ -84,6 +85,34 @@ TEST(RunRecord, EmptyListsAndNonFiniteNumbersStayValidJson) {
   EXPECT_NE(json.find("\"simulated_time_s\": null,"), std::string::npos) << json;
   EXPECT_NE(json.find("\"time_step_s\": null,"), std::string::npos) << json;
   EXPECT_NE(json.find("\"outputs\": []\n}"), std::string::npos) << json;
+}
+
+// Every number reads back as the value it stands for, whatever its size or
+// the digits it needs, and stays a JSON number.
+TEST(RunRecord, NumbersReadBackExactly) {
+  struct Case {
+    float step;
+    double time;
+  } cases[] = {{1014.79333f, 1e39},          {0.001f, 16.900000801868737},
+               {3.4028235e38f, 1.7976931348623157e308}, {1e-45f, 5e-324},
+               {-0.0f, 0.0},                {16777217.0f, 123456789.123456789}};
+  for (const Case& c : cases) {
+    RunRecord r;
+    r.timeStep = c.step;
+    r.simulatedTime = c.time;
+    const std::string json = formatRunRecord(r);
+    auto value = [&](const std::string& name) {
+      const std::size_t at = json.find("\"" + name + "\": ");
+      const std::size_t start = at + name.size() + 4;
+      return json.substr(start, json.find(',', start) - start);
+    };
+    const std::string step = value("time_step_s"), time = value("simulated_time_s");
+    EXPECT_EQ(std::strtof(step.c_str(), nullptr), c.step) << step;
+    EXPECT_EQ(std::strtod(time.c_str(), nullptr), c.time) << time;
+    for (const std::string& number : {step, time}) {
+      EXPECT_EQ(number.find_first_not_of("0123456789.e+-"), std::string::npos) << number;
+    }
+  }
 }
 
 }  // namespace

@@ -8,7 +8,11 @@ import unittest
 
 import support
 from vdsim.scenario import Scenario
-from vdsim.sweep_file import MAX_RUNS, Sweep, SweepError, parse_sweep, short_headings
+from vdsim.sweep_file import (MAX_RUNS, Sweep, SweepError, grid_of_values, parse_sweep,
+                              read_sweep, short_headings)
+
+RIDE = "{car}.params:[params]:frontRideFrequency"
+ARB = "{car}.ini:[car]:antiRollRear"
 
 class SweepFileTest(unittest.TestCase):
     """Both forms of the sweep file, and errors naming the file and line."""
@@ -89,6 +93,54 @@ class SweepFileTest(unittest.TestCase):
             'sweep.csv:1: "{car}.params:[params]:frontRideFrequency": empty value')
         self.assertSweepError("# nothing\n\n", "sweep.csv: no addresses: the sweep file is "
                               "empty")
+
+    def test_values_the_simulator_cannot_read_whole_are_refused(self):
+        long = "1." + "0" * 61  # 63 characters: the longest token the simulator reads
+        self.assertEqual(list(parse_sweep("%s = 1.2, %s\n" % (RIDE, long), self.scenario,
+                                          "s"))[1], [long])
+        for form in ("%s = 1.2, %s0\n", "%s\n1.2\n%s0\n"):
+            with self.subTest(form=form):
+                with self.assertRaisesRegex(SweepError, r"^sweep.csv:[0-9]: .*: 64 characters: "
+                                            r"the simulator reads at most 63 of a value$"):
+                    parse_sweep(form % (RIDE, long), self.scenario, "sweep.csv")
+
+    def test_a_byte_order_mark_is_skipped(self):
+        for form in ("%s = 1.2, 1.4\n" % RIDE, "%s\n1.2\n1.4\n" % RIDE):
+            path = os.path.join(self.directory.name, "bom.csv")
+            with open(path, "w", encoding="utf-8-sig") as stream:
+                stream.write(form)
+            sweep = read_sweep(path, self.scenario)
+            self.assertEqual((sweep.addresses, list(sweep)), ([RIDE], [["1.2"], ["1.4"]]))
+        with self.assertRaisesRegex(SweepError, "none.csv: cannot read: No such file"):
+            read_sweep(os.path.join(self.directory.name, "none.csv"), self.scenario)
+
+    def test_a_mapping_is_the_grid_of_a_sweep_file(self):
+        grid = parse_sweep("%s = 1.2, 1.4\n%s = 4000, 16000.5\n" % (RIDE, ARB),
+                           self.scenario, "grid.txt")
+        mapped = grid_of_values({RIDE: ["1.2", 1.4], ARB: (4000, 16000.5)}, self.scenario)
+        self.assertEqual(mapped.to_json(), grid.to_json())
+        self.assertEqual(len(mapped.targets), 2)
+        self.assertEqual(list(grid_of_values({ARB: 8000.0}, self.scenario)),
+                         [["8000.0"]])
+        for values, message in (
+                ({}, "values: expected a mapping from address to a list of values"),
+                ([RIDE], "values: expected a mapping from address to a list of values"),
+                ({RIDE: []}, 'values: "%s": no values' % RIDE),
+                ({RIDE: [1, "x"]}, 'values: "%s": expected a number, found "x"' % RIDE),
+                ({RIDE: [True]}, 'values: "%s": expected a number, found True' % RIDE),
+                ({RIDE: ["1e" + "0" * 62]}, 'values: "%s": 64 characters: the simulator reads '
+                 "at most 63 of a value" % RIDE),
+                ({3: [1]}, "values: 3: an address is text FILE:SECTION[:INDEX]:KEY"),
+                ({RIDE: [1], "Sedan.params:[params]:frontRideFrequency": [2]},
+                 'values: "Sedan.params:[params]:frontRideFrequency": names the same value as '
+                 '"%s"' % RIDE),
+                ({"{car}.ini:[corner]:1:tireSpring": range(1000), ARB: range(1001)},
+                 "values: the grid has 1,001,000 runs (1000 x 1001); a sweep may have at "
+                 "most 1000000: use fewer values")):
+            with self.subTest(values=values):
+                with self.assertRaises(SweepError) as caught:
+                    grid_of_values(values, self.scenario)
+                self.assertEqual(str(caught.exception), message)
 
     def test_non_ascii_digits_are_refused(self):
         self.assertSweepError(
