@@ -88,7 +88,7 @@ class Scenario:
     Scenario.load(directory) reads it; copy() gives an independent copy;
     set(address, value) edits one value; write(directory) makes a run
     directory; run() runs the simulator on it.  `files` names the input
-    files present, Events.ini first.
+    files present, sorted.
     """
 
     def __init__(self, files, car, names, edits=None):
@@ -124,7 +124,7 @@ class Scenario:
                 names.append(name)
         for line, note in notes:
             warnings.warn("%s:%d: %s" % (EVENTS_FILE, line, note), InputWarning, stacklevel=2)
-        return cls(files, car, names)
+        return cls(files, car, sorted(names))
 
     @property
     def directory(self):

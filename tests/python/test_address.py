@@ -194,7 +194,10 @@ class AddressingTest(unittest.TestCase):
                 "[event] kind SineSteer s 5 a 6 f 7 c 8\n"
                 "[event] kind SineDwell s 9 a 10 f 11 w 12 d 13\n")
         inputs.write_text(os.path.join(self.base, "Events.ini"), text)
-        scenario = Scenario.load(self.base)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            scenario = Scenario.load(self.base)
+        self.assertEqual(caught, [])  # known kinds
         for number, fields in ((1, "speed angle rampTime duration"),
                                (2, "speed amplitude frequency cycles"),
                                (3, "speed amplitude frequency dwell duration")):

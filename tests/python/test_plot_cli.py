@@ -12,12 +12,14 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import warnings
 
 import support
 
 support.require_modules(("numpy", "python3-numpy"), ("matplotlib", "python3-matplotlib"))
 import make_synthetic_run as syn  # noqa: E402
 from vdsim import launch, plot_cli, sweep_dir  # noqa: E402
+from vdsim.scenario import InputWarning  # noqa: E402
 from vdsim.sweep_file import Sweep  # noqa: E402
 
 SCRIPT = os.path.join(support.TOOLS, "vdsim-plot")
@@ -323,6 +325,17 @@ class BadInputTest(TempDir):
         self.assertFails((result.returncode, result.stdout, result.stderr),
                          "Python module matplotlib not found; install Debian's "
                          "python3-matplotlib (apt-get install python3-matplotlib)")
+
+
+class LaunchTest(unittest.TestCase):
+    def test_python_warnings_are_the_tools_one_line_warnings(self):
+        stderr = io.StringIO()
+        with warnings.catch_warnings(), contextlib.redirect_stderr(stderr):
+            warnings.simplefilter("always")
+            launch.show_warnings_as("vdsim-sweep")
+            warnings.warn("Events.ini:5: unknown event kind", InputWarning)
+        self.assertEqual(stderr.getvalue(), "vdsim-sweep: warning: Events.ini:5: unknown event "
+                                            "kind\n")
 
 
 if __name__ == "__main__":
