@@ -335,8 +335,8 @@ def _parse_sections(text, kind, notes):
             continue
         counts[token.text] += 1
         if events and token.text == "[event]" and counts["[event]"] > MAX_EVENTS:
-            raise InputError(token.line, "more than %d events; a run holds at most %d [event] "
-                                         "sections" % (MAX_EVENTS, MAX_EVENTS))
+            raise InputError(token.line, "more than %d events; split the maneuver over several "
+                                         "runs" % MAX_EVENTS)
         section = Section(token.text, counts[token.text], token.line)
         sections.append(section)
         reader(cursor, section)
