@@ -5,7 +5,6 @@ as a user runs it."""
 
 import contextlib
 import io
-import json
 import os
 import shutil
 import struct

@@ -5,7 +5,6 @@ documented API."""
 import math
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -18,7 +17,7 @@ import support
 import vdsim
 from vdsim import inputs
 from vdsim.address import AddressError
-from vdsim.scenario import InputWarning, OverrideWarning, Scenario, ScenarioError
+from vdsim.scenario import OverrideWarning, Scenario, ScenarioError
 from vdsim.simulator import SimulatorError
 
 SKIDPAD = os.path.join(support.EXAMPLES, "skidpad")
