@@ -127,13 +127,12 @@ class DashboardTest(TempDir):
         run = self.copy_run("extended")
         with open(os.path.join(run, "Data", "Output.csv"), "a") as stream:
             stream.write(",".join(["50.099000"] + ["1.000000"] * 20) + ",\n")
-        status, stdout, stderr = plot(run, "-o", self.path("out.png"))
+        status, stdout, stderr = one_panel(run, "-o", self.path("out.png"))
         self.assertEqual(status, 0, stderr)
         self.assertEqual(stderr, "vdsim-plot: note: Extended.csv and Run.json left out: "
                                  "they belong to an earlier run (the SHA-256 of "
                                  "Output.csv differs from Run.json's)\n")
         self.assertNotIn("Events", stdout)
-        self.assertEqual(png_size(self.path("out.png")), (1600, 1200))
 
     def test_a_run_record_of_another_shape_is_a_note(self):
         run = self.copy_run("extended")
@@ -181,10 +180,10 @@ class OverlayTest(TempDir):
         sweep_dir.write_marker(self.path("sweep"), marker)
         for name in ("0001", "0002"):
             shutil.copytree(made("extended"), self.path("sweep", "runs", name))
-        status, stdout, stderr = plot(self.path("sweep"))
+        status, stdout, stderr = one_panel(self.path("sweep"))
         self.assertEqual(status, 0, stderr)
         self.assertEqual(stdout.splitlines()[1].split(), ["frontRideFrequency", "1.2", "1.4"])
-        self.assertEqual(png_size(self.path("sweep", "overlay.png")), (1600, 1700))
+        self.assertEqual(png_size(self.path("sweep", "overlay.png")), (1600, 400))
         self.assertFails(plot(self.path("sweep"), "-o", self.path("sweep", "sweep.json")),
                          "cannot write %s: it is an input of the plot"
                          % self.path("sweep", "sweep.json"))
