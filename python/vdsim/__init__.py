@@ -19,7 +19,7 @@ import importlib
 
 _EXPORTS = {
     "Scenario": "scenario", "AddressError": "address", "ScenarioError": "scenario",
-    "OverrideWarning": "scenario",
+    "OverrideWarning": "scenario", "InputWarning": "scenario",
     "Run": "simulator", "SimulatorError": "simulator",
     "read_output": "output", "read_extended": "output", "read_record": "output",
     "load_run": "output", "OutputError": "output",

@@ -7,7 +7,8 @@ A value is addressed as FILE:SECTION[:INDEX]:KEY:
     SECTION  the marker, "[corner]" (the brackets may be left out)
     INDEX    which section of that marker, counted from 1 in file order; needed
              only when the file has more than one ("[corner]:3" is the left
-             rear corner, "Events.ini:[event]:2" the second "[event]")
+             rear corner, "Events.ini:[event]:2" the second "[event]", whatever
+             its kind: events are numbered as the simulator numbers them)
     KEY      the item: its key token as written in the file
              ("antiRollRear(N/m)"), that key without its "(unit)" suffix
              ("antiRollRear"), or the item's field name ("antiRollRateRear")
@@ -20,14 +21,22 @@ The car base name, the event kind and the two counts of "[powertrain]"
 (torqueOrder, gearCount) cannot be set: they change which files are read or
 how the rest of the section is laid out.
 
+A file may hold a marker twice.  "[event]" and "[corner]" sections add up,
+but a later "[car]" (in Events.ini and in {car}.ini), "[powertrain]" or
+"[params]" replaces the earlier one when the simulator reads the file.  An
+address of such a section without INDEX names the last one, the one the
+simulator uses; an INDEX of one that a later section replaces is refused
+with an AddressError that says which one counts.
+
 Standard library only.
 """
 
 import numbers
+import os
 import re
 
 from . import inputs
-from .inputs import COUNT, FILE_KINDS, WORD
+from .inputs import COUNT, FILE_KINDS, LAST_ONE_COUNTS, WORD
 
 EVENTS_FILE = "Events.ini"
 CAR_PLACEHOLDER = "{car}"
@@ -119,7 +128,7 @@ def resolve(address, car, file_kind, sections):
     if not key:
         raise AddressError('"%s" has no KEY' % address)
 
-    name = file_part.replace(CAR_PLACEHOLDER, car)
+    name = os.path.normpath(file_part.replace(CAR_PLACEHOLDER, car))
     kind = file_kind(name)
     if kind is None:
         raise AddressError(
@@ -132,6 +141,15 @@ def resolve(address, car, file_kind, sections):
     found = [s for s in sections(name) if s.marker == marker]
     if not found:
         raise AddressError("%s has no %s section" % (name, marker))
+    if marker in LAST_ONE_COUNTS and len(found) > 1:
+        if index is not None and 1 <= index < len(found):
+            raise AddressError(
+                "%s has %d %s sections and the simulator uses only the last (line %d), which "
+                "replaces the one at line %d: address it as %s:%s:%s or %s:%s:%d:%s"
+                % (name, len(found), marker, found[-1].line, found[index - 1].line, file_part,
+                   marker, key, file_part, marker, len(found), key))
+        if index is None:
+            index = len(found)
     if index is None:
         if len(found) > 1:
             raise AddressError(

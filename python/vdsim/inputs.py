@@ -11,14 +11,21 @@ torque coefficients and gear ratios are bare numbers after their count.
 Standard library only.
 """
 
+import contextlib
+import errno
+import gc
 import hashlib
+import os
 import re
+import stat
 
 # ---------------------------------------------------------------------------
 # Tokens
 
 # White space as the simulator's token reader sees it (C's "%s").
 _TOKEN = re.compile(r"[^ \t\n\v\f\r]+")
+# A UTF-8 byte-order mark, one character per byte: skipped before the first token.
+BOM = "\xef\xbb\xbf"
 
 
 class Token:
@@ -34,14 +41,17 @@ class Token:
 
 
 def tokenize(text):
-    """All tokens of text, in order, with their spans and lines."""
+    """All tokens of text, in order, with their spans and lines; a leading
+    byte-order mark is not part of the first token (its span counts it)."""
     tokens = []
+    append, count = tokens.append, text.count
     line = 1
     position = 0
-    for match in _TOKEN.finditer(text):
-        line += text.count("\n", position, match.start())
-        position = match.start()
-        tokens.append(Token(match.group(), match.start(), match.end(), line))
+    for match in _TOKEN.finditer(text, len(BOM) if text.startswith(BOM) else 0):
+        start, end = match.span()
+        line += count("\n", position, start)
+        position = start
+        append(Token(match.group(), start, end, line))
     return tokens
 
 
@@ -113,6 +123,8 @@ class Item:
     triple  True for a keyed triple
     """
 
+    __slots__ = ("field", "key", "kind", "values", "triple")
+
     def __init__(self, field, key, kind, values, triple=False):
         self.field, self.key, self.kind, self.values, self.triple = (
             field, key, kind, values, triple)
@@ -150,14 +162,22 @@ class _Cursor:
         self.position += 1
         return self.tokens[self.position - 1]
 
+    def take_many(self, count):
+        """The next `count` tokens, or None when the file ends before them."""
+        taken = self.tokens[self.position:self.position + count]
+        self.position += count
+        return taken if len(taken) == count else None
+
+    def peek(self):
+        return self.tokens[self.position] if self.position < len(self.tokens) else None
+
 
 def _keyed(cursor, section, field, kind, count=1):
     """Reads a key and `count` values into a new item of section; False at end of file."""
-    key = cursor.take()
-    values = [cursor.take() for _ in range(count)] if key is not None else [None]
-    if key is None or None in values:
+    tokens = cursor.take_many(1 + count)
+    if tokens is None:
         return False
-    section.items.append(Item(field, key, kind, values, triple=count == 3))
+    section.items.append(Item(field, tokens[0], kind, tokens[1:], triple=count == 3))
     return True
 
 
@@ -176,13 +196,18 @@ def _read_keyed_items(cursor, section, layout):
             return
 
 
-# Event file: "[car]" and "[event]" with its values by kind.
+# Event file: "[car]" and "[event]" with its values by kind; a kind not
+# listed here is ignored by the simulator, values and all.
 EVENT_CAR_LAYOUT = (("name", WORD, 1), ("timeStep", NUMBER, 1))
 EVENT_FIELDS = {
     "TargetSpeed": ("speed", "duration"),
     "SteerRamp": ("speed", "endSpeed", "startRadius", "endRadius", "duration"),
     "Brake": ("speed",),
+    "StepSteer": ("speed", "angle", "rampTime", "duration"),
+    "SineSteer": ("speed", "amplitude", "frequency", "cycles"),
+    "SineDwell": ("speed", "amplitude", "frequency", "dwell", "duration"),
 }
+MAX_EVENTS = 100000  # "[event]" sections the simulator accepts in one file
 
 
 def _read_event(cursor, section):
@@ -252,36 +277,115 @@ FILE_KINDS = {
             "[corner]": lambda c, s: _read_keyed_items(c, s, CORNER_LAYOUT)},
     "params": {"[params]": lambda c, s: _read_keyed_items(c, s, PARAMS_LAYOUT)},
 }
+# Markers whose later section replaces an earlier one when the simulator reads
+# the file: only the last of them counts.  ("[event]" and "[corner]" add up.)
+LAST_ONE_COUNTS = ("[car]", "[powertrain]", "[params]")
 
 
-def parse_sections(text, kind):
+class InputError(ValueError):
+    """A file the simulator refuses before it runs: `line` and `message`."""
+
+    def __init__(self, line, message):
+        super().__init__("line %d: %s" % (line, message))
+        self.line, self.message = line, message
+
+
+def parse_sections(text, kind, notes=None):
     """The sections of a file of the given kind ("events", "car", "params").
 
     Scans like the simulator: a token read by the scan itself that equals one
     of the kind's markers opens a section whose items are read positionally;
-    every other token is skipped.
+    every other token is skipped.  For an event file, `notes` (a list) gets
+    (line, text) of each event that the simulator ignores and each token that
+    looks like a misspelled marker, and more than MAX_EVENTS events raise
+    InputError.
     """
+    with _no_cycle_collection():
+        return _parse_sections(text, kind, notes)
+
+
+@contextlib.contextmanager
+def _no_cycle_collection():
+    """Pauses Python's cycle collector: a large file makes millions of small
+    objects without cycles, and collecting over and over while they are made
+    would double the time taken."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _parse_sections(text, kind, notes):
     readers = FILE_KINDS[kind]
+    events = kind == "events"
     cursor = _Cursor(tokenize(text))
     sections = []
-    counts = {}
+    counts = dict.fromkeys(readers, 0)
     while True:
         token = cursor.take()
         if token is None:
             return sections
         reader = readers.get(token.text)
         if reader is None:
+            if events and notes is not None:
+                _note_near_miss(token, cursor.peek(), notes)
             continue
-        counts[token.text] = counts.get(token.text, 0) + 1
+        counts[token.text] += 1
+        if events and token.text == "[event]" and counts["[event]"] > MAX_EVENTS:
+            raise InputError(token.line, "more than %d events; split the maneuver over several "
+                                         "runs" % MAX_EVENTS)
         section = Section(token.text, counts[token.text], token.line)
         sections.append(section)
         reader(cursor, section)
+        if events and notes is not None and section.marker == "[event]" and section.items:
+            kind_token = section.items[0].values[0]
+            if kind_token.text not in EVENT_FIELDS:
+                notes.append((kind_token.line, "unknown event kind %s ignored (known: %s)"
+                              % (quoted(kind_token.text), ", ".join(EVENT_FIELDS))))
+
+
+_EVENT_MARKER_NAMES = ("car", "cars", "event", "events")
+
+
+def _letters(text):
+    """The ASCII letters and digits of a token, lower-cased: "[ Event]" -> "event"."""
+    return "".join(c for c in text if c.isascii() and c.isalnum()).lower()
+
+
+def _note_near_miss(token, following, notes):
+    """Notes a scanned token that looks like a misspelled "[car]" or "[event]":
+    a bracketed word that spells one ignoring case, blanks and a final "s"
+    ("[Event]", "[events]", "event]"), or a lone "[" before such a word."""
+    shown = None
+    if token.text == "[" and following is not None and "[" not in following.text \
+            and "]" not in following.text and _letters(following.text) in _EVENT_MARKER_NAMES:
+        shown = "[ " + following.text
+    elif ("[" in token.text or "]" in token.text) and _letters(token.text) in _EVENT_MARKER_NAMES:
+        shown = token.text
+    if shown is not None:
+        notes.append((token.line, "%s is not a section marker and is ignored (markers are "
+                                  "matched exactly: [car], [event])" % quoted(shown)))
+
+
+def quoted(text):
+    """A token in double quotes as the simulator's messages show it: bytes
+    outside printable ASCII, the quote and the backslash as \\xNN."""
+    return '"%s"' % "".join(
+        c if " " <= c <= "~" and c not in '"\\' else "\\x%02x" % ord(c) for c in text)
 
 
 def event_car_name(text):
     """Car base name of the last "[car]" section of an event file's text, or None."""
-    names = [s.items[0].values[0].text
-             for s in parse_sections(text, "events") if s.marker == "[car]" and s.items]
+    return car_name(parse_sections(text, "events"))
+
+
+def car_name(sections):
+    """Car base name of the last "[car]" of an event file's sections, or None:
+    the simulator reads every one and keeps the last."""
+    names = [s.items[0].values[0].text for s in sections if s.marker == "[car]" and s.items]
     return names[-1] if names else None
 
 
@@ -301,10 +405,38 @@ def rewrite(text, replacements):
     return "".join(pieces)
 
 
+MAX_FILE_BYTES = 256 << 20  # largest input file the simulator reads (bytes)
+
+
+def open_regular(path):
+    """A regular file (or a link to one) opened for reading in binary mode.
+
+    Anything else raises OSError without being read: opening is non-blocking,
+    so a FIFO cannot wait for a writer, and a FIFO, socket, device or
+    directory is refused."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(descriptor).st_mode
+        if stat.S_ISDIR(mode):
+            raise OSError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        return os.fdopen(descriptor, "rb")
+    except BaseException:
+        os.close(descriptor)
+        raise
+
+
 def read_text(path):
-    """A file's bytes as text, one character per byte, so rewriting keeps every byte."""
-    with open(path, "rb") as stream:
-        return stream.read().decode("latin-1")
+    """A file's bytes as text, one character per byte, so rewriting keeps
+    every byte; OSError for a file that is not regular or is larger than the
+    simulator reads."""
+    with open_regular(path) as stream:
+        data = stream.read(MAX_FILE_BYTES + 1)
+    if len(data) > MAX_FILE_BYTES:
+        raise OSError(errno.EFBIG, "larger than %d MiB; an input file is a few kilobytes of "
+                                   "text" % (MAX_FILE_BYTES >> 20), path)
+    return data.decode("latin-1")
 
 
 def write_text(path, text):
@@ -312,10 +444,37 @@ def write_text(path, text):
         stream.write(text.encode("latin-1"))
 
 
+def replace_file(path, text):
+    """Write text (one byte per character) as a new file renamed over path:
+    a link at path is replaced, never written through, and a failed write
+    leaves what was there."""
+    directory, name = os.path.split(path)
+    while True:
+        temporary = os.path.join(directory, ".%s.%s.tmp" % (name, os.urandom(6).hex()))
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
+                                 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with os.fdopen(descriptor, "wb") as stream:
+            stream.write(text.encode("latin-1"))
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def sha256_text(text):
+    """The SHA-256 of text read by read_text (its bytes), in hex."""
+    return hashlib.sha256(text.encode("latin-1")).hexdigest()
+
+
 def file_sha256(path):
-    """The SHA-256 of a file's bytes, in hex."""
+    """The SHA-256 of a regular file's bytes, in hex."""
     digest = hashlib.sha256()
-    with open(path, "rb") as stream:
+    with open_regular(path) as stream:
         for block in iter(lambda: stream.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()

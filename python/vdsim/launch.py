@@ -8,6 +8,7 @@ Standard library only: it runs before NumPy is known to import.
 import errno
 import os
 import sys
+import warnings
 
 REEXEC_MARK = "VDSIM_TOOL_REEXEC"  # set while re-executed by another interpreter
 SYSTEM_PYTHON = "/usr/bin/python3"  # the interpreter that sees Debian's packages
@@ -86,10 +87,19 @@ def run_tool(prog, main, argv):
         raise
 
 
+def show_warnings_as(prog):
+    """Python warnings (an InputWarning of Scenario.load, say) as the tool's
+    own one-line warnings on standard error: "prog: warning: text"."""
+    def show(message, category, filename, lineno, file=None, line=None):
+        (file or sys.stderr).write("%s: warning: %s\n" % (prog, message))
+    warnings.showwarning = show
+
+
 def main(prog, module, script):
     """The whole of a command-line tool: streams, packages, then the main()
     of vdsim.<module> on the command line's arguments; returns the exit status."""
     open_standard_streams()
+    show_warnings_as(prog)
     require_packages(prog, script)
     import importlib
     tool = importlib.import_module("vdsim." + module)

@@ -235,16 +235,26 @@ class Phase:
 
 
 def phases(data):
-    """The Phases of a RunData with Extended.csv and Run.json, in row order; [] without them."""
+    """The Phases of a RunData with Extended.csv and Run.json, in row order; [] without them.
+
+    Rows belong to the event whose number their "Event (-)" cell holds, and
+    an event is found in Run.json by its "number" (events it lists as
+    ignored never run).  Time and memory grow with the rows, not with rows
+    times events."""
     if data.extended is None or data.record is None:
         return []
     numbers = data.extended[out.EVENT]
     events = {event.get("number"): event for event in data.events}
     events.setdefault(0, BUILT_IN_EVENT)
+    # The rows of each event number, in one sort: by number, then row.
+    finite = np.flatnonzero(np.isfinite(numbers))
+    keys = np.trunc(numbers[finite])
+    order = np.argsort(keys, kind="stable")
+    groups = np.split(finite[order], np.flatnonzero(np.diff(keys[order])) + 1) if len(finite) else []
     result = []
-    for number in dict.fromkeys(int(n) for n in numbers[np.isfinite(numbers)]):
-        event = events.get(number, {"number": number, "kind": "?"})
-        result.append(Phase(event, np.flatnonzero(numbers == number)))
+    for rows in sorted(groups, key=lambda rows: rows[0]):
+        number = int(numbers[rows[0]])
+        result.append(Phase(events.get(number, {"number": number, "kind": "?"}), rows))
     return result
 
 
@@ -261,17 +271,17 @@ def cornering(data, phase, wheelbase):
     result = dict.fromkeys(CORNERING_KEYS[1:], math.nan)
     result["fit_rows"] = 0
     o, x = data.output, data.extended
-    centre = _centre_times(o[out.TIME], data.time_step())
     speed, lat = o[out.GROUND_SPEED], o[out.LAT_ACCEL]
     entry = _entry(phase, speed)
     if entry is None:
         return result
     # Rows from the entry on; the target radius moves over the event's duration.
     rows = phase.rows[phase.rows >= entry]
+    centre = _centre_times(o[out.TIME][rows], data.time_step())
     event = phase.event
     start_radius, end_radius = _value(event, "start_radius"), _value(event, "end_radius")
     duration = _value(event, "duration")
-    ramp = np.clip((centre[rows] - centre[entry]) / duration, 0.0, 1.0) if duration > 0 else 0.0
+    ramp = np.clip((centre - centre[0]) / duration, 0.0, 1.0) if duration > 0 else 0.0
     target = start_radius + (end_radius - start_radius) * ramp
     # Quasi-steady: the radius driven within RADIUS_TOLERANCE of the target.
     v, ay = speed[rows], lat[rows]
@@ -309,9 +319,8 @@ def braking(data, phase):
     """Braking metrics of a Brake phase (see the module's text)."""
     result = dict.fromkeys(BRAKING_KEYS[1:], math.nan)
     o, x = data.output, data.extended
-    times = o[out.TIME]
-    centre = _centre_times(times, data.time_step())
-    speed, decel = o[out.GROUND_SPEED], -o[out.LONG_ACCEL]
+    times, dt = o[out.TIME], data.time_step()
+    speed, long_accel = o[out.GROUND_SPEED], o[out.LONG_ACCEL]
     pedal = x[out.PEDAL]
     rows, last = phase.rows, int(phase.rows[-1])
     # f: the first row after which every row of the event brakes.
@@ -345,19 +354,20 @@ def braking(data, phase):
     path_y = np.concatenate(([np.interp(start, times, py)], py[later]))
     distance = float(np.sum(np.hypot(np.diff(path_x), np.diff(path_y))))
     # The rest of the stop beyond the last row, at the last row's deceleration.
-    end_decel = decel[last]
-    end_speed = speed[last] - end_decel * (times[last] - centre[last])
+    end_decel = -long_accel[last]
+    end_speed = speed[last] - end_decel * (times[last] - _centre_times(times[last], dt))
     if end_decel > 0 and end_speed > 0:
         distance += end_speed * end_speed / (2.0 * end_decel)
     # The speed at the start: the last two rows before it, extrapolated to it
     # (the braking rows' deceleration takes a moment to build up).
     b = max(int(np.searchsorted(times, start, side="right")) - 1, 1)
-    slope = (speed[b] - speed[b - 1]) / (centre[b] - centre[b - 1])
-    start_speed = float(speed[b] + slope * (start - centre[b]))
+    centre_b, centre_before = _centre_times(times[b], dt), _centre_times(times[b - 1], dt)
+    slope = (speed[b] - speed[b - 1]) / (centre_b - centre_before)
+    start_speed = float(speed[b] + slope * (start - centre_b))
     result.update(braking_start_s=start, braking_start_speed_mps=start_speed,
                   stopping_distance_m=distance,
                   braking_decel_mean_mps2=(start_speed - end_speed) / (float(times[last]) - start),
-                  braking_decel_peak_mps2=float(np.nanmax(decel[first:last + 1])))
+                  braking_decel_peak_mps2=float(np.nanmax(-long_accel[first:last + 1])))
     return result
 
 
@@ -365,7 +375,6 @@ def acceleration(data, phase):
     """Acceleration time of a TargetSpeed phase that starts well below its target; nan otherwise."""
     result = dict.fromkeys(ACCEL_KEYS[1:], math.nan)
     o = data.output
-    centre = _centre_times(o[out.TIME], data.time_step())
     speed = o[out.GROUND_SPEED]
     target = _value(phase.event, "speed")
     before = max(int(phase.rows[0]) - 1, 0)
@@ -375,8 +384,9 @@ def acceleration(data, phase):
         return result
     source = max(ACCEL_FROM, start_speed + ACCEL_MARGIN) if phase.number else ACCEL_FROM
     rows = np.arange(before, int(phase.rows[-1]) + 1)
-    t_from = _crossing(centre[rows], speed[rows], source)
-    t_to = _crossing(centre[rows], speed[rows], to)
+    centre = _centre_times(o[out.TIME][rows], data.time_step())
+    t_from = _crossing(centre, speed[rows], source)
+    t_to = _crossing(centre, speed[rows], to)
     result.update(accel_from_mps=source, accel_to_mps=to, accel_time_s=t_to - t_from)
     return result
 

@@ -27,7 +27,7 @@ import re
 
 import numpy as np
 
-from .inputs import file_sha256
+from .inputs import file_sha256, open_regular
 
 # Column names of Output.csv in file order, exactly as the simulator writes
 # them.  Column 11 has two blanks before "RF".  The four "Mount Moment"
@@ -170,8 +170,8 @@ def _cells(line):
 
 def _read_lines(path, what):
     try:
-        with open(path, "r", encoding="utf-8", errors="replace") as stream:
-            lines = stream.read().splitlines()
+        with open_regular(path) as stream:
+            lines = stream.read().decode("utf-8", "replace").splitlines()
     except OSError as error:
         raise OutputError(path, None, error.strerror or str(error)) from None
     if not lines:
@@ -252,17 +252,40 @@ def read_extended(path, output=None):
 
 
 def read_record(path):
-    """Run.json as a dict; OutputError when it cannot be read or is not a JSON object."""
+    """Run.json as a dict; OutputError when it cannot be read, is not a JSON
+    object or holds a list the readers need ("inputs", "outputs", "events")
+    in another shape (see record_problem)."""
     try:
-        with open(path, "rb") as stream:
+        with open_regular(path) as stream:
             record = json.loads(stream.read().decode("utf-8"))
     except OSError as error:
         raise OutputError(path, None, error.strerror or str(error)) from None
+    except RecursionError:
+        raise OutputError(path, None, "not a JSON run record: nested too deeply") from None
     except (UnicodeDecodeError, ValueError) as error:
         raise OutputError(path, None, "not a JSON run record: %s" % error) from None
     if not isinstance(record, dict):
         raise OutputError(path, None, "not a JSON run record: expected an object")
+    problem = record_problem(record)
+    if problem:
+        raise OutputError(path, None, "not a run record of this vdsim: %s" % problem)
     return record
+
+
+def record_problem(record):
+    """What makes a Run.json object unusable, or None: "inputs", "outputs" and
+    "events", when present, must be lists of objects, and each event's
+    "number" an integer (ignored events included)."""
+    for key in ("inputs", "outputs", "events"):
+        entries = record.get(key)
+        if entries is not None and not (isinstance(entries, list)
+                                        and all(isinstance(e, dict) for e in entries)):
+            return '"%s" is not a list of objects' % key
+    for event in record.get("events") or ():
+        number = event.get("number")
+        if not isinstance(number, int) or isinstance(number, bool):
+            return 'an event\'s "number" is not an integer'
+    return None
 
 
 def recorded_sha256(record, name):
@@ -289,9 +312,13 @@ class RunData:
 
     @property
     def events(self):
-        """The events of Run.json ("number", "kind", "line" and their values); [] without it."""
+        """The events of Run.json that ran ("number", "kind", "line" and their
+        values), without those it lists as ignored; [] without it.  An event's
+        "number" is that of its "[event]" section in Events.ini, as in
+        Extended.csv's "Event (-)" column and in addresses
+        (Events.ini:[event]:N:...): events of an unknown kind count too."""
         events = (self.record or {}).get("events") or []
-        return [event for event in events if isinstance(event, dict)]
+        return [event for event in events if isinstance(event, dict) and not event.get("ignored")]
 
     def describe(self):
         """Car, time step and version from Run.json, e.g. "Sedan, dt 0.001 s, vdsim 0.1.0"."""

@@ -28,6 +28,7 @@ OVERLAY_LINE = {"LF": "-", "RF": "--", "LR": ":", "RR": "-."}  # several runs
 RUN_COLOURS = ("tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown",
                "tab:pink", "tab:gray", "tab:olive", "tab:cyan")
 HEADING_MARKS = 16  # heading arrows along the path
+MAX_EVENT_LABELS = report.MAX_EVENT_LINES  # events named on the time axis
 HUB_FORCE_NOTE = 'the "Suspension Mount Moment" columns hold the hub force magnitude, in N'
 
 
@@ -79,19 +80,22 @@ def _legend_above(ax, title, handles, ncol=2):
 
 
 def _mark_time(ax, runs, labelled):
-    """Dotted lines where runs stop being finite; event boundaries (labelled if `labelled`)."""
+    """Dotted lines where runs stop being finite; event boundaries, drawn as
+    one collection per run, the first MAX_EVENT_LABELS of them labelled if
+    `labelled`."""
     for index, run in enumerate(runs):
         colour = "black" if len(runs) == 1 else RUN_COLOURS[index % len(RUN_COLOURS)]
         diverged = run.metrics["non_finite_from_s"]
         if diverged is not None:
             ax.axvline(diverged, color=colour, linestyle=":", linewidth=1.2)
         row_time = _row_time(run)
-        for event in run.events:
-            if event["number"] == 0:
-                continue
-            boundary = event["start_s"] - row_time / 2
-            ax.axvline(boundary, color=colour, linestyle=(0, (4, 3)), linewidth=0.7, alpha=0.6)
-            if labelled and index == 0:
+        events = [event for event in run.events if event["number"] != 0]
+        boundaries = [event["start_s"] - row_time / 2 for event in events]
+        if boundaries:
+            ax.vlines(boundaries, 0.0, 1.0, transform=ax.get_xaxis_transform(), colors=colour,
+                      linestyles=[(0, (4, 3))], linewidth=0.7, alpha=0.6)
+        if labelled and index == 0:
+            for event, boundary in zip(events[:MAX_EVENT_LABELS], boundaries):
                 ax.annotate("%d %s" % (event["number"], event["kind"]), (boundary, 1.0),
                             xycoords=("data", "axes fraction"), xytext=(2, -2),
                             textcoords="offset points", rotation=90, va="top", ha="left",

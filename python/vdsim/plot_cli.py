@@ -23,8 +23,8 @@ from . import launch
 from . import metrics as m
 from . import output as out
 from . import report
-from .scenario import run_wheelbase
-from .sweep_dir import RUNS, read_marker, run_name
+from .scenario import run_wheelbase, scenario_of_run
+from .sweep_dir import MARKER, RUNS, read_marker, run_name
 from .sweep_file import short_headings
 
 PROG = "vdsim-plot"
@@ -183,12 +183,37 @@ def _umask():
     return mask
 
 
-def load(path, label):
-    """The PlotRun of one run, and notes on files left out."""
+def load(path, label, read=None):
+    """The PlotRun of one run; the files the plot reads for it (its
+    Output.csv, the Extended.csv and Run.json beside it, the input files of
+    its scenario) are added to the list `read`."""
     from .plot import PlotRun
     data = out.load_run(path)
-    events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record))
+    scenario = scenario_of_run(data.csv_path)
+    events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record, scenario))
+    if read is not None:
+        directory = os.path.dirname(data.csv_path)
+        read += [data.csv_path] + [os.path.join(directory, name)
+                                   for name in (out.EXTENDED_FILE, out.RECORD_FILE)]
+        if scenario is not None:
+            read += [os.path.join(scenario.directory, name) for name in scenario.files]
     return PlotRun(label, data, m.run_metrics(data, events), events)
+
+
+def check_not_an_input(picture, read):
+    """UsageError when the picture's path is one of the files the plot reads
+    (the same file, by whatever path or link)."""
+    try:
+        target = os.stat(picture)
+    except OSError:
+        return  # a new file
+    for path in read:
+        try:
+            if os.path.samestat(target, os.stat(path)):
+                raise UsageError("cannot write %s: it is an input of the plot%s"
+                                 % (picture, "" if path == picture else " (%s)" % path))
+        except OSError:
+            continue
 
 
 def title_of(runs, arguments):
@@ -208,7 +233,8 @@ def main(argv):
         if args.x and not args.channels:
             raise UsageError("--x goes with --channels: name the channels to draw against it")
         paths, runs_title = expand_runs(args.runs, args.labels)
-        runs = [load(path, label) for path, label in paths]
+        read = [os.path.join(argument, MARKER) for argument in args.runs]
+        runs = [load(path, label, read) for path, label in paths]
         available = [name for name in runs[0].data.channel_names()
                      if all(name in run.data.channel_names() for run in runs)]
         names = resolve_channels(args.channels, available) if args.channels else None
@@ -220,6 +246,7 @@ def main(argv):
         else:
             default = os.path.splitext(runs[0].data.csv_path)[0] + ".png"
         picture = picture_path(args.output, default)
+        check_not_an_input(picture, read)
     except (out.OutputError, UsageError) as error:
         sys.stderr.write("%s: %s\n" % (PROG, error))
         return 2

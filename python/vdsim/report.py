@@ -154,9 +154,15 @@ EVENT_COLUMNS = (  # heading, key, form
 )
 
 
-def format_events(events):
+MAX_EVENT_LINES = 50  # events shown in the events table
+
+
+def format_events(events, limit=MAX_EVENT_LINES):
     """The events of a run, one line each (speeds m/s, accelerations m/s2),
-    then each event's cornering, braking or acceleration metrics."""
+    then each event's cornering, braking or acceleration metrics: the first
+    `limit` events, and a line saying how many are left out."""
+    left_out = max(len(events) - limit, 0)
+    events = events[:limit]
     rows = [[heading for heading, _, _ in EVENT_COLUMNS]]
     for event in events:
         rows.append(["-" if _missing(event.get(key)) else number(form, event[key])
@@ -167,6 +173,9 @@ def format_events(events):
         cells = [cell.ljust(w) if i == 1 else cell.rjust(w)
                  for i, (cell, w) in enumerate(zip(row, widths))]
         lines.append("  " + "  ".join(cells).rstrip())
+    if left_out:
+        lines.append("  ... and %d more event%s, left out of this table"
+                     % (left_out, "" if left_out == 1 else "s"))
     details = []
     for event in events:
         heading = "Event %d, %s" % (event["number"], event["kind"])

@@ -144,12 +144,25 @@ def run_directory(directory, extended=True, vdsim=None, max_time=None, timeout=N
 def run_scenario(scenario, extended=True, directory=None, vdsim=None, max_time=None,
                  timeout=None):
     """Write a Scenario into `directory` (created; kept) or a temporary
-    directory (removed once the outputs are read) and run it there."""
+    directory (removed once the outputs are read) and run it there;
+    SimulatorError when the directory is refused or cannot be written."""
     if directory is not None:
-        scenario.write(directory)
+        _write(scenario, directory)
         return run_directory(directory, extended, vdsim, max_time, timeout, scenario.wheelbase())
     with tempfile.TemporaryDirectory(prefix="vdsim-run-") as temporary:
-        scenario.write(temporary)
+        _write(scenario, temporary)
         run = run_directory(temporary, extended, vdsim, max_time, timeout, scenario.wheelbase())
         run.directory = None
         return run
+
+
+def _write(scenario, directory):
+    """Scenario.write, its refusals and failures as SimulatorError."""
+    from .scenario import ScenarioError
+    try:
+        scenario.write(directory)
+    except ScenarioError as error:
+        raise SimulatorError(str(error)) from None
+    except OSError as error:
+        raise SimulatorError("cannot write the run directory %s: %s"
+                             % (directory, error.strerror or error)) from None

@@ -4,10 +4,18 @@ The shell blocks of README.md are read in order. Usage lines (with
 [OPTIONS] in brackets) are checked against the tool's --help; the package
 line against what .ci/run installs; `make test` is what runs this test, and
 CI runs it. Every other command runs as written, in order, in a scratch copy
-of the checkout (examples copied, build/, tools/ and python/ linked), so that
-a command that does not work as the README says fails here.
+of the checkout (examples copied; tools/ and python/ linked; build/ a
+directory of links to the build tree's files, so that what the commands
+write there stays in the scratch copy), so that a command that does not work
+as the README says fails here.
 
-Usage: readme_test.py SOURCE_DIR BUILD_DIR [unittest options]
+Each command runs once: a part of a command joined by "&&" that an earlier
+command ran is left out. Each has its own time limit. The commands are in
+two parts, run by two tests: those that make or read a parameter sweep
+("sweep"), and all the others ("commands", with the usage and package
+checks).
+
+Usage: readme_test.py SOURCE_DIR BUILD_DIR [--part commands|sweep] [unittest options]
 """
 
 import os
@@ -20,7 +28,9 @@ import unittest
 
 SOURCE = None
 BUILD = None
-TIMEOUT = 600  # s for all commands together
+PART = "commands"
+COMMAND_TIMEOUT = 120  # s for one command
+BUILD_OUTPUTS = ("sweep-example",)  # what the README's commands write into build/
 
 
 def shell_blocks(text):
@@ -58,6 +68,23 @@ def is_usage(command):
     return re.search(r"\[-", command) is not None
 
 
+def once(commands):
+    """The commands with every part joined by "&&" that an earlier one ran left out."""
+    seen = set()
+    result = []
+    for command in commands:
+        parts = [command] if "\n" in command else [p.strip() for p in command.split("&&")]
+        new = [part for part in parts if part not in seen]
+        seen.update(parts)
+        if new:
+            result.append(" && ".join(new))
+    return result
+
+
+def in_part(command, part):
+    return ("sweep" in command) == (part == "sweep")
+
+
 class Readme(unittest.TestCase):
     def setUp(self):
         with open(os.path.join(SOURCE, "README.md")) as f:
@@ -65,6 +92,8 @@ class Readme(unittest.TestCase):
         self.all = [c for block in self.blocks for c in block]
 
     def test_usage_lines_name_options_the_tools_have(self):
+        if PART != "commands":
+            self.skipTest("checked with the commands")
         usages = [c for c in self.all if is_usage(c)]
         self.assertGreaterEqual(len(usages), 3)
         for usage in usages:
@@ -78,11 +107,18 @@ class Readme(unittest.TestCase):
                 self.assertIn(option, helped.stdout, "%s: %s" % (program, option))
 
     def test_the_package_line_is_what_ci_installs(self):
+        if PART != "commands":
+            self.skipTest("checked with the commands")
         installs = [c for c in self.all if "apt-get install" in c]
         self.assertEqual(len(installs), 1)
         with open(os.path.join(SOURCE, ".ci", "run")) as f:
             ci = f.read()
-        self.assertIn("<!-- packages -->", ci)
+        # The line of .ci/run that reads the package list out of the README.
+        reader = [line for line in ci.splitlines() if line.startswith("packages=")]
+        self.assertEqual(len(reader), 1)
+        found = subprocess.run(["bash", "-c", reader[0] + '; printf "%s" "$packages"'],
+                               cwd=SOURCE, capture_output=True, text=True, timeout=60)
+        self.assertEqual(found.stdout.split(), installs[0].split("apt-get install", 1)[1].split())
         self.assertIn("apt-get install", ci)
 
     def test_every_other_command_runs_as_written(self):
@@ -90,33 +126,50 @@ class Readme(unittest.TestCase):
         self.addCleanup(shutil.rmtree, scratch, True)
         shutil.copytree(os.path.join(SOURCE, "examples"), os.path.join(scratch, "examples"))
         shutil.copy(os.path.join(SOURCE, "Makefile"), scratch)
-        os.symlink(BUILD, os.path.join(scratch, "build"))
+        os.mkdir(os.path.join(scratch, "build"))
+        for name in os.listdir(BUILD):
+            if name not in BUILD_OUTPUTS:
+                os.symlink(os.path.join(BUILD, name), os.path.join(scratch, "build", name))
         for name in ("tools", "python"):
             os.symlink(os.path.join(SOURCE, name), os.path.join(scratch, name))
         ran = []
-        for command in self.all:
+        for command in once(self.all):
             if is_usage(command) or "apt-get install" in command or command == "make test":
+                continue
+            if not in_part(command, PART):
                 continue
             ran.append(command)
             result = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", command], cwd=scratch,
-                                    capture_output=True, text=True, timeout=TIMEOUT,
+                                    capture_output=True, text=True, timeout=COMMAND_TIMEOUT,
                                     stdin=subprocess.DEVNULL)
             self.assertEqual(result.returncode, 0,
                              "README command failed:\n%s\n%s%s" % (command, result.stdout,
                                                                     result.stderr))
-        self.assertTrue(any(c.startswith("make run") for c in ran))
-        self.assertTrue(any(c.startswith("tools/vdsim-plot") for c in ran))
-        self.assertTrue(os.path.isfile(os.path.join(scratch, "my-skidpad", "Data",
-                                                    "Output.png")))
+        if PART == "sweep":
+            self.assertTrue(any(c.startswith("make sweep-example") for c in ran))
+            self.assertTrue(os.path.isfile(os.path.join(scratch, "build", "sweep-example",
+                                                        "overlay.png")))
+        else:
+            self.assertTrue(any(c.startswith("make run") for c in ran))
+            self.assertTrue(any(c.startswith("tools/vdsim-plot") for c in ran))
+            self.assertTrue(os.path.isfile(os.path.join(scratch, "my-skidpad", "Data",
+                                                        "Output.png")))
 
 
 def main():
-    global SOURCE, BUILD
+    global SOURCE, BUILD, PART
     args = sys.argv[1:]
     if len(args) < 2:
-        sys.exit("usage: readme_test.py SOURCE_DIR BUILD_DIR [unittest options]")
+        sys.exit("usage: readme_test.py SOURCE_DIR BUILD_DIR [--part commands|sweep] "
+                 "[unittest options]")
     SOURCE, BUILD = os.path.abspath(args[0]), os.path.abspath(args[1])
-    unittest.main(argv=[sys.argv[0]] + args[2:])
+    args = args[2:]
+    if args[:1] == ["--part"]:
+        PART = args[1]
+        if PART not in ("commands", "sweep"):
+            sys.exit("readme_test.py: --part is commands or sweep, not %s" % PART)
+        args = args[2:]
+    unittest.main(argv=[sys.argv[0]] + args)
 
 
 if __name__ == "__main__":

@@ -27,6 +27,11 @@ sys.path.insert(0, DATA)
 VDSIM = os.path.abspath(os.environ.get("VDSIM") or os.path.join(REPO, "build", "vdsim"))
 REQUIRE_ALL = os.environ.get("VDSIM_TEST_REQUIRE_ALL") == "1"
 
+# matplotlib keeps its font cache in a directory of this test process (and
+# of the tools it starts), not in the home directory.
+_MATPLOTLIB_CACHE = tempfile.TemporaryDirectory(prefix="vdsim-test-mpl-")
+os.environ.setdefault("MPLCONFIGDIR", _MATPLOTLIB_CACHE.name)
+
 
 def missing(what, package, test=None):
     """Skip (the test, or the module when test is None) because `what` is

@@ -11,7 +11,7 @@ import warnings
 import support
 from vdsim import inputs
 from vdsim.address import AddressError
-from vdsim.scenario import OverrideWarning, Scenario
+from vdsim.scenario import InputWarning, OverrideWarning, Scenario
 
 SKIDPAD = os.path.join(support.EXAMPLES, "skidpad")
 
@@ -61,7 +61,9 @@ class AddressingTest(unittest.TestCase):
         for name in ("Sedan.ini", "Sedan.params"):
             shutil.copyfile(os.path.join(SKIDPAD, name), os.path.join(self.base, name))
         inputs.write_text(os.path.join(self.base, "Events.ini"), EVENTS)
-        self.scenario = Scenario.load(self.base)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", InputWarning)  # kind Wobble
+            self.scenario = Scenario.load(self.base)
         self.car = read(os.path.join(self.base, "Sedan.ini"))
         self.params = read(os.path.join(self.base, "Sedan.params"))
 
@@ -185,6 +187,81 @@ class AddressingTest(unittest.TestCase):
                                                 "rearDampingRatio       0.4"))
         self.assertAddressError("{car}.params:[params]:2:massScale", r"has 1 \[params\] "
                                 r"section \(numbered from 1\), not 2")
+
+    def test_event_kinds_and_their_values(self):
+        text = ("[car] name Sedan timeStep 0.001\n"
+                "[event] kind StepSteer s 1 a 2 r 3 d 4\n"
+                "[event] kind SineSteer s 5 a 6 f 7 c 8\n"
+                "[event] kind SineDwell s 9 a 10 f 11 w 12 d 13\n")
+        inputs.write_text(os.path.join(self.base, "Events.ini"), text)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            scenario = Scenario.load(self.base)
+        self.assertEqual(caught, [])  # known kinds
+        for number, fields in ((1, "speed angle rampTime duration"),
+                               (2, "speed amplitude frequency cycles"),
+                               (3, "speed amplitude frequency dwell duration")):
+            got = [scenario.get("Events.ini:[event]:%d:%s" % (number, field))
+                   for field in fields.split()]
+            expected = {1: "1 2 3 4", 2: "5 6 7 8", 3: "9 10 11 12 13"}[number]
+            self.assertEqual(" ".join(got), expected)
+
+
+class DuplicateSectionTest(support.TempDir):
+    """A later [car], [powertrain] or [params] replaces the earlier one in the
+    simulator: addresses edit the last, and refuse the replaced one."""
+
+    def setUp(self):
+        super().setUp()
+        self.base = support.make_short_base(self.path("base"))
+        # An earlier [car] and [params] of another car, which the later ones replace.
+        for name, marker, end, old, new in (
+                ("Sedan.ini", "[car]", "[powertrain]", "mass(kg)              1300.0",
+                 "mass(kg)              900.0"),
+                ("Sedan.params", "[params]", None, "aeroScale              1.0",
+                 "aeroScale              3.0"),
+                ("Events.ini", "[car]", None, "timeStep  0.002", "timeStep  0.005")):
+            path = os.path.join(self.base, name)
+            text = read(path)
+            section = text[text.index(marker):text.index(end) if end else None]
+            inputs.write_text(path, section.replace(old, new) + "\n" + text)
+        self.scenario = Scenario.load(self.base)
+
+    def test_the_section_the_simulator_uses(self):
+        s = self.scenario
+        self.assertEqual([s.get("{car}.ini:[car]:mass"), s.get("{car}.ini:[car]:2:mass"),
+                          s.get("Events.ini:[car]:timeStep"),
+                          s.get("{car}.params:[params]:aeroScale")],
+                         ["1300.0", "1300.0", "0.002", "1.0"])
+        with self.assertRaisesRegex(AddressError, r"^Sedan.ini has 2 \[car\] sections and the "
+                                    r"simulator uses only the last \(line \d+\), which replaces "
+                                    r"the one at line 1: address it as \{car\}.ini:\[car\]:mass "
+                                    r"or \{car\}.ini:\[car\]:2:mass$"):
+            s.resolve("{car}.ini:[car]:1:mass")
+        for address in ("Events.ini:[car]:1:timeStep", "{car}.params:[params]:1:massScale"):
+            self.assertRaisesRegex(AddressError, "uses only the last", s.resolve, address)
+        # The override note reads the parameter file's last section too.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            s.copy().set("{car}.ini:[car]:drag", 0.5)
+        self.assertEqual(caught, [])  # aeroScale 1.0: nothing to say
+
+    def test_an_edit_reaches_the_run(self):
+        support.require_vdsim(self)
+        edit = ("{car}.ini:[car]:mass", 1250)
+        doubled = self.scenario.copy()
+        plain = Scenario.load(support.make_short_base(self.path("plain"))).copy()
+        for scenario, name in ((doubled, "doubled"), (plain, "plain")):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", OverrideWarning)
+                scenario.set(*edit)
+            scenario.write(self.path(name + "-run"))
+            # Events.ini: the doubled one's first [car] has another step, so run the plain one's.
+            shutil.copyfile(os.path.join(self.path("plain"), "Events.ini"),
+                            self.path(name + "-run", "Events.ini"))
+            support.run_vdsim(self.path(name + "-run"))
+        self.assertEqual(read(self.path("doubled-run", "Data", "Output.csv")),
+                         read(self.path("plain-run", "Data", "Output.csv")))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ import math
 import os
 import tempfile
 import unittest
+import warnings
 
 import support
 
@@ -14,7 +15,7 @@ import numpy as np  # noqa: E402
 import make_synthetic_run as syn  # noqa: E402
 from vdsim import metrics as m  # noqa: E402
 from vdsim import output as vo  # noqa: E402
-from vdsim.scenario import run_wheelbase  # noqa: E402
+from vdsim.scenario import InputWarning, Scenario, run_wheelbase  # noqa: E402
 
 GOLDEN = os.path.join(support.DATA, "golden.csv")
 
@@ -192,6 +193,48 @@ def readme_row(name):
         text = stream.read()
     table = text[text.index("<!-- example-metrics -->"):text.index("<!-- end example-metrics -->")]
     return next(line for line in table.splitlines() if line.startswith("| `%s` |" % name))
+
+
+class PhaseTest(unittest.TestCase):
+    """Rows go to the event their Event (-) cell names, events to their Run.json
+    record by number."""
+
+    def test_rows_by_event_number_against_a_plain_scan(self):
+        generator = np.random.default_rng(7)
+        for trial in range(40):
+            # Runs of event numbers, some repeated later, some cells nan.
+            numbers = np.repeat(generator.integers(0, 6, 12), generator.integers(1, 5, 12))
+            numbers = numbers.astype(float)
+            numbers[generator.random(len(numbers)) < 0.1] = np.nan
+            extended = vo.Channels([vo.EVENT], [numbers])
+            record = {"events": [{"number": 3, "kind": "Brake"},
+                                 {"number": 4, "kind": "Brakes", "ignored": True}]}
+            phases = m.phases(vo.RunData("Output.csv", None, extended, record))
+            expected = []
+            for number in dict.fromkeys(int(n) for n in numbers if np.isfinite(n)):
+                kind = {0: m.BUILT_IN_KIND, 3: "Brake"}.get(number, "?")
+                expected.append((number, kind, list(np.flatnonzero(numbers == number))))
+            self.assertEqual([(p.number, p.kind, list(p.rows)) for p in phases], expected)
+
+    def test_numbers_agree_with_addresses_when_a_kind_is_unknown(self):
+        support.require_vdsim(self)
+        with tempfile.TemporaryDirectory() as root:
+            base = support.make_short_base(os.path.join(root, "base"))
+            with open(os.path.join(base, "Events.ini"), "a") as stream:
+                stream.write("[event]\n  kind Brakes\n  speed 9\n"
+                             "[event]\n  kind TargetSpeed\n  speed 3\n  hold 0.2\n")
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", InputWarning)
+                scenario = Scenario.load(base).copy()
+            scenario.set("Events.ini:[event]:2:speed", 3.5)
+            run = scenario.run(vdsim=support.VDSIM)
+        events = run.event_metrics()
+        self.assertEqual([(e["number"], e["kind"]) for e in events],
+                         [(0, "built-in"), (2, "TargetSpeed")])
+        self.assertEqual(run.data.events[0]["speed"], 3.5)
+        self.assertEqual(run.record["events"][0],
+                         {"number": 1, "kind": "Brakes", "line": 5, "ignored": True})
+        self.assertGreater(events[1]["speed_end_mps"], 3.0)
 
 
 class ExamplesTest(unittest.TestCase):

@@ -212,6 +212,33 @@ class RunFilesTest(unittest.TestCase):
         self.assertIsNone(run.extended)
         self.assertRegex(run.notes[0], r"^Run.json left out: .*Run.json: not a JSON run record")
 
+    def test_records_of_another_shape_are_notes(self):
+        with open(os.path.join(self.data, "Run.json")) as stream:
+            record = json.load(stream)
+        deep = "[" * 100000 + "]" * 100000
+        for key, value in (("outputs", 5), ("outputs", {"file": "Output.csv"}), ("events", {}),
+                           ("inputs", "Sedan.ini"), ("events", [1]),
+                           ("events", [{"number": "2"}]), ("events", [{"number": True}]),
+                           ("events", [{"number": [2]}]), ("events", deep)):
+            with self.subTest(key=key, value=str(value)[:20]):
+                text = json.dumps(dict(record, **{key: 0})).replace(
+                    '"%s": 0' % key, deep if value is deep else json.dumps(value))
+                self.rewrite("Run.json", lambda _: text)
+                run = vo.load_run(self.run)
+                self.assertIsNone(run.record)
+                self.assertIsNone(run.extended)
+                self.assertEqual(len(run.notes), 1)
+                self.assertRegex(run.notes[0], r"^Run.json left out: .*Run.json: not a (JSON )?run "
+                                               r"record")
+
+    def test_events_are_found_by_number_and_ignored_ones_left_out(self):
+        with open(os.path.join(self.data, "Run.json")) as stream:
+            record = json.load(stream)
+        record["events"].insert(1, {"number": 2, "kind": "Brakes", "line": 7, "ignored": True})
+        self.rewrite("Run.json", lambda _: json.dumps(record))
+        self.assertEqual([(e["number"], e["kind"]) for e in vo.load_run(self.run).events],
+                         [(1, "TargetSpeed"), (2, "SteerRamp"), (3, "Brake")])
+
     def test_rows_must_match_output(self):
         record = os.path.join(self.data, "Run.json")
         with open(record) as stream:

@@ -69,10 +69,9 @@ class PlotTest(unittest.TestCase):
             self.assertEqual(found.count(label), 1, label)
         hub = axes_titled(figure, "Hub forces")[0]
         self.assertEqual(hub.get_ylabel(), "Hub Force (N)")
-        boundaries = [line for line in hub.get_lines()
-                      if line.get_xdata()[0] == line.get_xdata()[1]]
-        self.assertEqual(sorted(round(line.get_xdata()[0], 3) for line in boundaries),
-                         [6.049, 10.249, 40.249])
+        boundaries = [segment[0][0] for lines in hub.collections
+                      for segment in lines.get_segments() if segment[0][0] == segment[1][0]]
+        self.assertEqual(sorted(round(x, 3) for x in boundaries), [6.049, 10.249, 40.249])
         self.assertTrue(any("Events (Extended.csv, Run.json)" in t for t in found))
         self.assertEqual(tuple(figure.get_size_inches()), plot.EXTENDED_SIZE)
 

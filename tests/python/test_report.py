@@ -4,11 +4,13 @@ summaries of several runs side by side."""
 import math
 import os
 import tempfile
+import time
 import unittest
 
 import support
 
 support.require_modules()
+import numpy as np  # noqa: E402
 import make_synthetic_run as syn  # noqa: E402
 from vdsim import metrics as m  # noqa: E402
 from vdsim import output as vo  # noqa: E402
@@ -92,6 +94,50 @@ class EventTableTest(unittest.TestCase):
         self.assertIn("  Non-finite values from                  -       0.5 s", lines)
         # A row no run has a value for is left out.
         self.assertNotIn("Non-finite", report.format_side_by_side(["a"], [self.metrics]))
+
+
+def many_events(count, rows_per_event=4):
+    """RunData of a run of `count` events (cycling through the three kinds
+    with metrics) of a few rows each, built in memory with the extended
+    channels that the metrics read."""
+    rows = count * rows_per_event
+    output = {name: np.zeros(rows) for name in vo.CHANNEL_NAMES}
+    output[vo.TIME] = 0.099 + 0.1 * np.arange(rows)
+    output[vo.GROUND_SPEED] = 3.0 + np.sin(np.arange(rows))
+    names = (vo.TIME, vo.EVENT, vo.PEDAL, vo.POSITION_X, vo.POSITION_Y, vo.ROLL,
+             vo.SIDESLIP) + vo.STEER_ANGLE
+    extended = {name: np.zeros(rows) for name in names}
+    extended[vo.TIME] = output[vo.TIME]
+    extended[vo.EVENT] = np.repeat(np.arange(1, count + 1), rows_per_event).astype(float)
+    kinds = ({"kind": "TargetSpeed", "speed": 4, "duration": 0.1},
+             {"kind": "SteerRamp", "speed": 3, "end_speed": 4, "start_radius": 40,
+              "end_radius": 40, "duration": 0.1},
+             {"kind": "Brake", "speed": 3})
+    events = [dict(kinds[(n - 1) % 3], number=n, line=n) for n in range(1, count + 1)]
+    return vo.RunData("Output.csv", vo.Channels(vo.CHANNEL_NAMES, list(output.values())),
+                      vo.Channels(names, list(extended.values())),
+                      {"events": events, "time_step_s": 0.001})
+
+
+class ScaleTest(unittest.TestCase):
+    """The summary of the most events a run accepts takes time in proportion
+    to its rows and events: a pass over every row for every event (as it once
+    made) takes many times the limit here."""
+
+    def test_the_most_events_a_run_has(self):
+        data = many_events(100000)
+        start = time.process_time()  # CPU time: the machine may be busy
+        events = m.event_metrics(data, 2.7)
+        text = report.format_summary(m.run_metrics(data, events), events)
+        self.assertLess(time.process_time() - start, 15.0)
+        lines = text.splitlines()
+        table = lines[lines.index("Events (Extended.csv, Run.json)") + 2:]
+        self.assertEqual([line.split()[:2] for line in table[:2]],
+                         [["1", "TargetSpeed"], ["2", "SteerRamp"]])
+        self.assertEqual(table[49].split()[:2], ["50", "SteerRamp"])
+        self.assertEqual(table[50], "  ... and 99950 more events, left out of this table")
+        self.assertEqual(report.format_events(events[:50]), report.format_events(events, 50)
+                         .replace("  ... and 99950 more events, left out of this table\n", ""))
 
 
 if __name__ == "__main__":
