@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+#include "scratch_dir.h"
+
 namespace vdsim {
 namespace {
 
@@ -164,7 +166,8 @@ TEST(TokenReader, SkipsAByteOrderMarkAtTheStartOnly) {
 
 TEST(TokenReader, ReadsOnlyRegularFilesOfBoundedSize) {
   std::string text, error;
-  const std::string dir = testing::TempDir();
+  const ScratchDir scratch;
+  const std::string dir = scratch.path() + "/";
   // A FIFO without a writer must not block the reader.
   const std::string fifo = dir + "token_reader_test.fifo";
   std::remove(fifo.c_str());

@@ -19,13 +19,16 @@
 #include "driver/event_script.h"
 #include "dynamics/vehicle.h"
 
+#include "scratch_dir.h"
+
 namespace vdsim {
 namespace {
 
 struct Recorder : testing::Test {
   Vehicle car;
   EventScript script{car};
-  std::string path = testing::TempDir() + "recorder_test.csv";
+  ScratchDir dir;
+  std::string path = dir / "recorder_test.csv";
   std::FILE* stream = std::fopen(path.c_str(), "w");
   ~Recorder() override { std::fclose(stream); }
   std::vector<std::string> lines() {

@@ -15,6 +15,8 @@
 #include "dynamics/vehicle.h"
 #include "output/channel_recorder.h"
 
+#include "scratch_dir.h"
+
 namespace vdsim {
 namespace {
 
@@ -34,8 +36,9 @@ std::vector<std::vector<std::string>> readCsv(const std::string& path) {
 struct Extended : testing::Test {
   Vehicle car;
   EventScript script{car};
-  std::string mainPath = testing::TempDir() + "extended_test_main.csv";
-  std::string extendedPath = testing::TempDir() + "extended_test_extended.csv";
+  ScratchDir dir;
+  std::string mainPath = dir / "extended_test_main.csv";
+  std::string extendedPath = dir / "extended_test_extended.csv";
   std::FILE* mainStream = std::fopen(mainPath.c_str(), "w");
   std::FILE* extendedStream = std::fopen(extendedPath.c_str(), "w");
   ChannelRecorder main{car, script, 4};

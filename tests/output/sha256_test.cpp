@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "scratch_dir.h"
+
 namespace vdsim {
 namespace {
 
@@ -44,7 +46,8 @@ TEST(Sha256, PiecesAndFilesGiveTheWholeMessagesDigest) {
   EXPECT_EQ(pieces.hex(), sha256Hex(message));
   EXPECT_EQ(pieces.hex(), pieces.hex());  // reading the digest changes nothing
 
-  const std::string path = testing::TempDir() + "sha256_test.bin";
+  const ScratchDir dir;
+  const std::string path = dir / "sha256_test.bin";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
   std::fwrite(message.data(), 1, message.size(), file);
