@@ -684,6 +684,7 @@ def bode(plt, line_title, lines, title):
     figure, axes = plt.subplots(2, 2, figsize=(12.0, 8.0), dpi=DPI, sharex=True,
                                 layout="constrained")
     figure.suptitle(title, fontsize=12)
+    frequencies = sorted({p[BODE_FREQUENCY] for points in lines.values() for p in points})
     for ax, (key, panel_title) in zip(axes.flat, BODE_PANELS):
         scale = metric_title(key)[1]
         for index, (value, points) in enumerate(lines.items()):
@@ -693,6 +694,8 @@ def bode(plt, line_title, lines, title):
                     markersize=4, color=RUN_COLOURS[index % len(RUN_COLOURS)],
                     label=None if value is None else "%s = %s" % (line_title, value))
         ax.set_xscale("log")
+        ax.set_xticks(frequencies, ["%g" % f for f in frequencies])
+        ax.minorticks_off()
         ax.set_ylabel(panel_title)
         ax.grid(True, which="both", alpha=0.3)
         if key.endswith("_phase_deg"):

@@ -283,6 +283,17 @@ class Summary:
                              % (self.failed_total - len(self.failed)))
         return "\n".join(lines) + "\n"
 
+    def bode_lines(self, line_index):
+        """{value of the line address (None without one): [metrics]} of the
+        runs that measured a SineSteer frequency response."""
+        lines = {}
+        for values, found in self.points:
+            if found.get("sine_steer_frequency_hz") is None:
+                continue
+            key = values[line_index] if line_index is not None else None
+            lines.setdefault(key, []).append(found)
+        return lines
+
     def plot_lines(self, metric, x_index, line_index):
         """{value of the line address (None without one): [(x, metric)]} of the
         runs with a finite value of the metric."""
