@@ -423,8 +423,9 @@ class RunData:
         if metrics.has_event_metrics(self.record):
             return None
         if self.record is None:
-            return ("no %s of this run: the events are measured by vdsim --extended"
-                    % RECORD_FILE)
+            return ("no %s of this run%s: the events are measured by vdsim --extended"
+                    % (RECORD_FILE, " (the one there was left out, see the note)"
+                       if self.notes else ""))
         if not self.events:
             return None  # the built-in events only: nothing to measure
         return ("%s holds no metrics of the events (an earlier vdsim wrote it): run it "

@@ -96,7 +96,7 @@ class DashboardTest(TempDir):
         self.assertEqual(lines[0], "Run summary")
         self.assertIn("  Steady-state turn        10.3 to 40.2 s", lines)
         self.assertIn("  Non-finite values        from 40.1 s (run diverged)", lines)
-        self.assertIn("Events (Extended.csv, Run.json)", lines)
+        self.assertIn("Events (Run.json, measured at every step)", lines)
         self.assertEqual(lines[-1], "Wrote " + png)
         self.assertEqual(png_size(png), (1600, 1700))
         self.assertEqual(result.stderr, "")
@@ -122,6 +122,8 @@ class DashboardTest(TempDir):
                 if cell == "nan":
                     self.assertIn("  Top speed                no finite value", stdout)
                     self.assertIn("  Duration                 nan s", stdout)
+                    self.assertIn("  Events                   not measured: no Run.json of this "
+                                  "run: the events are measured by vdsim --extended", stdout)
 
     def test_an_earlier_runs_extended_files_are_left_out(self):
         run = self.copy_run("extended")
@@ -132,7 +134,8 @@ class DashboardTest(TempDir):
         self.assertEqual(stderr, "vdsim-plot: note: Extended.csv and Run.json left out: "
                                  "they belong to an earlier run (the SHA-256 of "
                                  "Output.csv differs from Run.json's)\n")
-        self.assertNotIn("Events", stdout)
+        self.assertIn("  Events                   not measured: no Run.json of this run (the one "
+                      "there was left out, see the note)", stdout)
 
     def test_a_run_record_of_another_shape_is_a_note(self):
         run = self.copy_run("extended")
@@ -145,7 +148,7 @@ class DashboardTest(TempDir):
                 status, stdout, stderr = one_panel(run, "-o", self.path("out.png"))
                 self.assertEqual(status, 0, stderr)
                 self.assertRegex(stderr, r"^vdsim-plot: note: Run.json left out: .*\n$")
-                self.assertNotIn("Events", stdout)
+                self.assertNotIn("Events (Run.json", stdout)
 
 
 class OverlayTest(TempDir):
@@ -315,6 +318,21 @@ class BadInputTest(TempDir):
         self.assertIn('"Suspension Deflection  RF (m)", ', stderr)
         self.assertTrue(stderr.endswith('"Suspension Mount Moment RR (Nm)"\n'))
         self.assertEqual(stderr.count("\n"), 1)
+
+    def test_a_python3_first_on_the_path_without_the_packages(self):
+        # A virtual environment of Debian's python3 does not see its packages:
+        # the tool runs itself again with /usr/bin/python3.
+        support.require_programs(self, ("/usr/bin/python3", "python3"))
+        venv = self.path("venv")
+        subprocess.run(["/usr/bin/python3", "-m", "venv", "--without-pip", venv], check=True,
+                       timeout=60)
+        env = {"PATH": os.path.join(venv, "bin") + os.pathsep + os.environ["PATH"]}
+        result = subprocess.run(["python3", SCRIPT, made("plain"), "-o", self.path("p.png"),
+                                 "--no-summary", "--channels", "Ground Speed (m/s)"],
+                                capture_output=True, text=True, timeout=120,
+                                env=support.tool_environment(**env))
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertEqual(png_size(self.path("p.png")), (1600, 400))
 
     def test_missing_matplotlib_is_named(self):
         # A matplotlib that fails to import stands in for one that is not installed.

@@ -435,12 +435,12 @@ class ApiTest(unittest.TestCase):
     def test_runs_in_a_given_directory_and_keeps_it(self):
         with tempfile.TemporaryDirectory() as root:
             s = Scenario.load(SKIDPAD).copy()
-            s.set("Events.ini:[event]:2:duration", 5)
+            s.set("Events.ini:[event]:2:duration", 12)
             run = s.run(dir=os.path.join(root, "run"))
             self.assertEqual((run.status, run.end, run.message), (0, "finished", ""))
             self.assertTrue(os.path.isfile(os.path.join(root, "run", "Data", "Extended.csv")))
             self.assertEqual(len(run.output["Time (s)"]), len(run.extended["Event (-)"]))
-            self.assertEqual(run.record["events"][1]["duration"], 5)
+            self.assertEqual(run.record["events"][1]["duration"], 12)
             self.assertEqual(run.metrics()["cornering_event"], 2)
 
 

@@ -18,12 +18,17 @@ import tempfile
 import time
 import unittest
 
+from unittest import mock
+
 import support
 import sweep_support as ss
 from sweep_support import ARB, RIDE, read, read_summary
 
 from vdsim import sweep_dir as sd  # noqa: E402
 from vdsim import sweep_summary as results  # noqa: E402
+from vdsim import plot  # noqa: E402
+
+plot_bode = plot.bode
 
 
 class SweepRunTest(ss.SweepCase):
@@ -217,6 +222,8 @@ class CheckedFirstTest(ss.SweepCase):
             ([self.base, good, "--timeout", "1e-5"], "--timeout must be a number of seconds"),
             ([self.base, good, "--jobs", "two"], "argument --jobs: invalid int value: 'two'"),
             ([self.base, good, "--plot", "k"], '--plot: no metric "k"'),
+            ([self.base, good, "--plot", "bode"], "--plot bode: %s has no SineSteer event"
+             % os.path.join(self.base, "Events.ini")),
             # A run of this sweep as the base of the next: it would be removed.
             ([os.path.join(out, "runs", "0002"), good],
              "%s: the base scenario lies inside the sweep directory %s"
@@ -280,6 +287,32 @@ class PlotTest(ss.SweepCase):
                                        "--plot-x", "mass")
         self.assertEqual(status, 2)
         self.assertIn('--plot-x: "mass" is not a swept address', stderr)
+
+
+    def test_the_frequency_response_of_a_sweep_of_steady_sines(self):
+        support.require_modules(("matplotlib", "python3-matplotlib"))
+        with open(os.path.join(self.base, "Events.ini"), "a") as stream:
+            stream.write("[event]\n  kind SineSteer  speed 2  amplitude 2  frequency 1  "
+                         "cycles 2\n")
+        frequency = "Events.ini:[event]:1:frequency"
+        grid = self.write("grid.txt", "%s = 4000, 16000\n%s = 2.5, 1.5\n" % (ARB, frequency))
+        drawn = []
+        with mock.patch.object(plot, "bode", lambda *a: drawn.append(a) or plot_bode(*a)):
+            status, stdout, stderr = self.sweep(self.base, grid, "-o", self.path("sweep"),
+                                                "--plot", "bode")
+        self.assertEqual(status, 0, stderr)
+        self.assertEqual(stdout.splitlines()[-1], "Wrote " + self.path("sweep", "bode.png"))
+        # One line per rear anti-roll rate, the frequencies as the runs measured them.
+        (_, line_title, lines, _), = drawn
+        self.assertEqual(line_title, "antiRollRear")
+        self.assertEqual({value: sorted(p["sine_steer_frequency_hz"] for p in points)
+                          for value, points in lines.items()},
+                         {"4000": [1.5, 2.5], "16000": [1.5, 2.5]})
+        self.assertTrue(all(p["sine_steer_yaw_rate_gain_radps_per_deg"] > 0
+                            for points in lines.values() for p in points))
+        rows = read_summary(self.path("sweep", "summary.csv"))
+        self.assertEqual([(r[frequency], r["sine_steer_frequency_hz"], r["sine_steer_event"])
+                          for r in rows], [("2.5", "2.5", "1"), ("1.5", "1.5", "1")] * 2)
 
 
 class SkipPolicyTest(unittest.TestCase):

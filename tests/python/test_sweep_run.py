@@ -51,7 +51,7 @@ class SettingsTest(unittest.TestCase):
         self.assertEqual(checked.slurm_options,
                          ["--partition=short", "--time", "5", "--comment", "a b"])
         for timeout in (0.1, 600.0):
-            sweep_run.check_settings(settings(timeout=timeout, jobs=1, plot=["rows"],
+            sweep_run.check_settings(settings(timeout=timeout, jobs=1, plot=["rows", "bode"],
                                               plot_x="mass"))
 
 
