@@ -222,9 +222,7 @@ def event_metrics(data):
 
 def _number(value):
     """A metric as Python has it: a float or int, None for null (or anything else)."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        return None
-    return value
+    return value if isinstance(value, (int, float)) else None
 
 
 def measured(event):

@@ -1,6 +1,7 @@
 """Tests of vdsim/output.py: reading Output.csv, Extended.csv and Run.json,
 and telling which of them belong to one run."""
 
+import importlib.util
 import json
 import math
 import os
@@ -254,15 +255,13 @@ class RunFilesTest(unittest.TestCase):
         with self.assertRaisesRegex(KeyError, r"no rows of event 7; the run's rows belong to "
                                               r"events 0, 1, 2, 3"):
             run.event(7)
-        try:
-            import pandas  # noqa: F401
-        except ImportError:
+        if importlib.util.find_spec("pandas") is None:
             support.missing("Python module pandas", "python3-pandas", self)
         frame = run.frame()
         self.assertEqual(list(frame.columns), run.channel_names())
-        self.assertEqual(frame["Yaw Rate (rad/s)"].tolist(),
-                         run.extended["Yaw Rate (rad/s)"].tolist())
-        self.assertEqual(frame["Lat. Accel (m/s2)"].tolist(), run.output["Lat. Accel (m/s2)"].tolist())
+        for name, channels in (("Yaw Rate (rad/s)", run.extended),
+                               ("Lat. Accel (m/s2)", run.output)):
+            self.assertEqual(frame[name].tolist(), channels[name].tolist())
 
     def test_without_extended_or_pandas(self):
         plain = vo.RunData(os.path.join(self.data, "Output.csv"),

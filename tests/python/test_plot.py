@@ -148,6 +148,7 @@ class PlotTest(unittest.TestCase):
         np.testing.assert_allclose(ax.get_lines()[0].get_ydata(),
                                    np.degrees(self.extended.data.extended["Roll (rad)"]))
         for name, shown in (("Yaw Rate (rad/s)", ("Yaw Rate (deg/s)", 180 / math.pi)),
+                            ("Pitch Rate (rad/s)", ("Pitch Rate (deg/s)", 180 / math.pi)),
                             ("Wheel Spin LF (rad/s)", ("Wheel Spin LF (rad/s)", 1.0)),
                             ("Slip Angle RR (rad)", ("Slip Angle RR (deg)", 180 / math.pi)),
                             ("Pedal (-)", ("Pedal (-)", 1.0))):
