@@ -41,6 +41,7 @@ MAX_EVENT_LABELS = report.MAX_EVENT_LINES  # events numbered on the time axis
 EVENT_LABEL_SIZE = 6.5  # points
 EVENT_LABEL_LEVELS = 3  # rows of event numbers, each below the one before
 EVENT_KEY_MAX = 12  # events named in a time axis's key; more are named in the summary
+TEXT_LINE_SPACING = 1.2  # of the summaries' lines, in font sizes
 HUB_FORCE_NOTE = 'the "Suspension Mount Moment" columns hold the hub force magnitude, in N'
 HUB_FORCE_TITLE = 'Hub forces (the "Suspension Mount\nMoment" columns, in N)'
 RAD_TO_DEG = 180.0 / math.pi
@@ -179,19 +180,21 @@ def _key_width(ax):
     return max(30, int(ax.get_position().width * ax.figure.get_figwidth() * 72 / 4.2))
 
 
-def _label_time_axes(axes, runs):
+def _label_time_axes(axes, runs, key_axes):
     """Numbers the first run's events on each time axes and names them
-    under the last one's time axis."""
+    under the time axis of `key_axes`."""
     figure = axes[0].figure
     engine = figure.get_layout_engine()
     if engine is not None:
         engine.execute(figure)  # the axes where the picture will have them
-    numbered = []
+    numbered = {}
     for ax in axes:
-        numbered = number_events(ax, runs[0]) or numbered
-    key = event_key(numbered, _key_width(axes[-1]))
+        numbered.update((event["number"], event) for event in number_events(ax, runs[0]))
+    key = event_key([numbered[n] for n in sorted(numbered)], _key_width(key_axes))
+    if key and len(runs) > 1:
+        key = key.replace("events", "events of %s" % runs[0].label, 1)
     if key:
-        axes[-1].set_xlabel("%s\n%s" % (axes[-1].get_xlabel(), key), fontsize=8)
+        key_axes.set_xlabel("%s\n%s" % (key_axes.get_xlabel(), key), fontsize=8)
 
 
 def _time_panel(ax, runs, names, ylabel, title, label_of, corners):
@@ -389,7 +392,8 @@ def _handling_panel(figure, cell, runs):
         name = "cornering events" if one else run.label
         if gradient is not None and math.isfinite(gradient):
             name += ": %s deg/g" % report.number("%+.2f", gradient)
-        ax.plot(lat[cornering], angle[cornering], ".", color=colour, markersize=3, label=name)
+        ax.plot(lat[cornering], angle[cornering], ".", color=colour, markersize=3,
+                label=name if cornering.any() else None)
         if gradient is None or not math.isfinite(gradient):
             continue
         low, high = run.metrics["fit_from_g"], run.metrics["fit_to_g"]
@@ -481,7 +485,7 @@ def _steer_panel(figure, cell, runs):
         colour = RUN_COLOURS[index % len(RUN_COLOURS)]
         time = plottable(run.data.output[out.TIME])
         x = run.data.extended
-        if x is None:
+        if x is None or not steer_events(run):
             continue
         angle = np.degrees(plottable(0.5 * (x[out.STEER_ANGLE[0]] + x[out.STEER_ANGLE[1]])))
         ax.plot(time, angle, color="tab:blue" if one else colour, linewidth=1.2)
@@ -520,10 +524,21 @@ def _align_zero(ax, other):
 
 
 def _text_panel(figure, cell, text, fontsize):
+    """A panel of monospaced text: the lines that do not fit its height are
+    left out, and its last line says how many (the printed summary has them)."""
     ax = figure.add_subplot(cell)
     ax.axis("off")
-    ax.text(0.0, 1.0, text, family="monospace", fontsize=fontsize, va="top", ha="left",
+    height = cell.get_position(figure).height * figure.get_figheight() * 72.0  # points
+    fits = max(int(0.95 * height / (fontsize * TEXT_LINE_SPACING)), 2)
+    lines = text.rstrip("\n").split("\n")
+    if len(lines) > fits:
+        more = len(lines) - fits + 1
+        lines = lines[:fits - 1] + ["... %d more line%s in the summary vdsim-plot prints"
+                                    % (more, "" if more == 1 else "s")]
+    ax.text(0.0, 1.0, "\n".join(lines), family="monospace", fontsize=fontsize, va="top",
+            ha="left", linespacing=TEXT_LINE_SPACING,
             transform=ax.transAxes).set_in_layout(False)  # the layout is the panels'
+    return ax
 
 
 def dashboard(plt, runs, title, runs_title="Runs", corners=None, note=None):
@@ -574,8 +589,19 @@ def dashboard(plt, runs, title, runs_title="Runs", corners=None, note=None):
     steer_ax = _steer_panel(figure, grid[3, :], runs) if steering else None
 
     if len(runs) > 1:
-        _text_panel(figure, grid[text, :], report.format_side_by_side(
-            [r.label for r in runs], [r.metrics for r in runs], runs_title), 7)
+        # The summaries side by side: the maneuver's beside the whole run's
+        # when three runs leave room, else below.
+        labels, metrics = [r.label for r in runs], [r.metrics for r in runs]
+        whole, maneuver = (report.format_side_by_side(labels, metrics, runs_title, table)
+                           for table in (report.SIDE_BY_SIDE_WHOLE_RUN,
+                                         report.SIDE_BY_SIDE_MANEUVER))
+        if maneuver.count("\n") <= 2:
+            _text_panel(figure, grid[text, :], whole, 7)
+        elif len(runs) <= 3:
+            _text_panel(figure, grid[text, :2], whole, 7)
+            _text_panel(figure, grid[text, 2], maneuver, 7)
+        else:
+            _text_panel(figure, grid[text, :], whole + maneuver.split("\n", 2)[2], 7)
     elif runs[0].events:
         _text_panel(figure, grid[text, 0], report.format_summary(runs[0].metrics), 8)
         _text_panel(figure, grid[text, 1:], report.format_events(runs[0].events), 7.5)
@@ -583,7 +609,7 @@ def dashboard(plt, runs, title, runs_title="Runs", corners=None, note=None):
         _text_panel(figure, grid[text if text_row else 2, 2 if not text_row else 0],
                     report.format_summary(runs[0].metrics, note=note), 8)
     numbered = [speed_ax] + ([steer_ax] if steer_ax is not None else [])
-    _label_time_axes(numbered, runs)
+    _label_time_axes(numbered, runs, speed_ax)
     return figure
 
 
@@ -612,7 +638,7 @@ def channels(plt, runs, names, title, x_name=None, runs_title="Runs"):
     axes[-1, 0].set_xlabel(shown(x_name)[0] if x_name else out.TIME)
     if x_name is None:
         _show_whole_run(axes[0, 0], runs)
-        _label_time_axes(list(axes[:, 0]), runs)
+        _label_time_axes(list(axes[:, 0]), runs, axes[-1, 0])
     return figure
 
 

@@ -271,7 +271,7 @@ def format_events(events, limit=MAX_EVENT_LINES):
 
 
 # Rows of the summaries side by side: label, metric key, form, unit.
-SIDE_BY_SIDE = (
+SIDE_BY_SIDE_WHOLE_RUN = (
     ("Duration", "duration_s", "%.1f", " s"),
     ("Top speed", "top_speed_mps", "%.2f", " m/s"),
     ("Highest engine speed", "max_engine_speed_rpm", "%.0f", " rpm"),
@@ -283,6 +283,8 @@ SIDE_BY_SIDE = (
     ("Steady turn, lat. accel from", "turn_lat_accel_min_mps2", "%+.2f", " m/s2"),
     ("  to", "turn_lat_accel_max_mps2", "%+.2f", " m/s2"),
     ("Non-finite values from", "non_finite_from_s", "%.1f", " s"),
+)
+SIDE_BY_SIDE_MANEUVER = (
     ("Understeer gradient", "understeer_gradient_deg_per_g", "%+.2f", " deg/g"),
     ("Roll gradient", "roll_gradient_deg_per_g", "%+.2f", " deg/g"),
     ("Sideslip gradient", "sideslip_gradient_deg_per_g", "%+.2f", " deg/g"),
@@ -312,12 +314,15 @@ SIDE_BY_SIDE = (
 )
 
 
-def format_side_by_side(labels, summaries, runs_title="Runs"):
+SIDE_BY_SIDE = SIDE_BY_SIDE_WHOLE_RUN + SIDE_BY_SIDE_MANEUVER
+
+
+def format_side_by_side(labels, summaries, runs_title="Runs", table=None):
     """Several runs' flat metrics in one table, one column per run headed by
-    its label (runs_title says what the labels are); rows that no run has a
-    value for are left out."""
+    its label (runs_title says what the labels are), of the rows of `table`
+    (by default SIDE_BY_SIDE); rows that no run has a value for are left out."""
     rows = [[runs_title] + list(labels)]
-    for label, key, form, unit in SIDE_BY_SIDE:
+    for label, key, form, unit in table or SIDE_BY_SIDE:
         cells = ["-" if _missing(metrics.get(key)) else number(form, metrics[key]) + unit
                  for metrics in summaries]
         if any(cell != "-" for cell in cells):

@@ -175,6 +175,18 @@ class PlotTest(unittest.TestCase):
         self.assertEqual(figure.axes[0].get_xlabel(), "Time (s)\nevents numbered by their "
                          "[event] in Events.ini (kinds: see the summary)")
 
+    def test_a_summary_longer_than_its_panel_says_what_it_left_out(self):
+        figure = plt.figure(figsize=(8.0, 2.0), dpi=plot.DPI)
+        text = "".join("line %d\n" % n for n in range(1, 101))
+        shown = plot._text_panel(figure, figure.add_gridspec(1, 1)[0, 0], text, 7).texts[0]
+        lines = shown.get_text().split("\n")
+        kept = len(lines) - 1
+        self.assertEqual(lines[-2:], ["line %d" % kept, "... %d more lines in the summary "
+                                                        "vdsim-plot prints" % (100 - kept)])
+        figure.canvas.draw()
+        self.assertGreaterEqual(shown.get_window_extent().y0, 0.0)  # inside the picture
+        self.assertGreater(kept, 8)  # and not much room left over
+
     def test_non_finite_and_huge_values_are_left_out(self):
         values = plot.plottable([1.0, np.nan, np.inf, -1e308, 3e38, -3.5e38])
         np.testing.assert_array_equal(values, [1.0, np.nan, np.nan, np.nan, 3e38, np.nan])
