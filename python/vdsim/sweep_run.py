@@ -125,21 +125,22 @@ def signal_name(number):
         return "signal %d" % number
 
 
+def find_address(name, option, addresses):
+    """The index of a swept address given in full or by its heading;
+    SweepError naming the option when it is not swept."""
+    for index, (address, heading) in enumerate(zip(addresses, short_headings(addresses))):
+        if name in (address, heading):
+            return index
+    raise SweepError('%s: "%s" is not a swept address; the sweep has %s'
+                     % (option, name, ", ".join(addresses)))
+
+
 def plot_axes(settings, addresses):
     """(index of the x address, index of the line address or None); SweepError
     for an address that is not swept."""
-    headings = short_headings(addresses)
-
-    def find(name, option):
-        for index, (address, heading) in enumerate(zip(addresses, headings)):
-            if name in (address, heading):
-                return index
-        raise SweepError('%s: "%s" is not a swept address; the sweep has %s'
-                         % (option, name, ", ".join(addresses)))
-
-    x = find(settings.plot_x, "--plot-x") if settings.plot_x else 0
+    x = find_address(settings.plot_x, "--plot-x", addresses) if settings.plot_x else 0
     if settings.plot_lines:
-        lines = find(settings.plot_lines, "--plot-lines")
+        lines = find_address(settings.plot_lines, "--plot-lines", addresses)
         if lines == x:
             raise SweepError("--plot-lines: the same address as on the x axis")
     else:
@@ -152,7 +153,7 @@ def bode_lines(settings, sweep):
     plot (--plot-lines, else the first that is not a SineSteer frequency),
     or None."""
     if settings.plot_lines:
-        return plot_axes(settings, sweep.addresses)[1]
+        return find_address(settings.plot_lines, "--plot-lines", sweep.addresses)
     return next((i for i, target in enumerate(sweep.targets or ())
                  if not is_sine_frequency(target)), None)
 
@@ -247,7 +248,6 @@ def draw_plots(settings, summary, sweep, marker):
     import matplotlib.pyplot as plt
     from . import plot
     headings = short_headings(sweep.addresses)
-    x, line = plot_axes(settings, sweep.addresses)
     titles = ([target.title() for target in sweep.targets] if sweep.targets
               else list(sweep.addresses))
     written = []
@@ -260,6 +260,7 @@ def draw_plots(settings, summary, sweep, marker):
                 "%s: frequency response (gain and phase against the road-wheel angle)"
                 % settings.out)
         else:
+            x, line = plot_axes(settings, sweep.addresses)
             figure = plot.sweep_metric(
                 plt, metric, titles[x], None if line is None else headings[line],
                 summary.plot_lines(metric, x, line),
@@ -323,10 +324,11 @@ def _execute(settings, ui, interrupts):
         sweep = read_sweep(settings.sweep, scenario)
     else:
         sweep = grid_of_values(settings.sweep, scenario)
-    if settings.plot:
+    if any(name != BODE for name in settings.plot):
         plot_axes(settings, sweep.addresses)
     if BODE in settings.plot:
         check_bode(scenario)
+        bode_lines(settings, sweep)
     for address, target in zip(sweep.addresses, sweep.targets):
         note = scenario.override_note(target)
         if note:

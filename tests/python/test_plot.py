@@ -139,10 +139,12 @@ class PlotTest(unittest.TestCase):
         self.assertTrue(any(t.startswith("Run summaries\n  ride, arb") for t in texts(figure)))
 
     def test_channels_in_degrees_against_another_channel(self):
-        figure = plot.channels(plt, [self.extended, self.plain][:1], ["Roll (rad)"], "title",
+        other = plot.PlotRun("other", self.extended.data, self.extended.metrics, [])
+        figure = plot.channels(plt, [self.extended, other], ["Roll (rad)"], "title",
                                x_name="Lat. Accel (m/s2)")
         ax = figure.axes[0]
         self.assertEqual((ax.get_xlabel(), ax.get_ylabel()), ("Lat. Accel (m/s2)", "Roll (deg)"))
+        self.assertEqual([t.get_text() for t in ax.get_legend().get_texts()], ["extended", "other"])
         np.testing.assert_array_equal(ax.get_lines()[0].get_xdata(),
                                       self.extended.data.output["Lat. Accel (m/s2)"])
         np.testing.assert_allclose(ax.get_lines()[0].get_ydata(),
