@@ -105,7 +105,7 @@ def _finite_peak(times, values, pick):
 
 def steady_turn(times, lat):
     """(first index, last index) of the steady-state turn found without event
-    phases, or None (see TURN_MIN_*)."""
+    metrics, or None (see TURN_MIN_*)."""
     best = None
     start = None
     for i, a in enumerate(list(lat) + [math.nan]):
@@ -125,7 +125,7 @@ def summarize(channels, turn=None):
     """Key figures of a run, from Output.csv's Channels.
 
     `turn` gives the (first, last) rows of the steady-state turn when the
-    event phases are known; otherwise it is found by steady_turn().
+    events' metrics give it; otherwise it is found by steady_turn().
 
     Returns a flat dict (key suffixes give units; peaks use finite values only
     and are nan when a channel has none):

@@ -166,7 +166,8 @@ def number_events(ax, run):
 
 def event_key(events, width):
     """A time axis's key to its event numbers ("events: 1 TargetSpeed, 2
-    SteerRamp"), wrapped at `width` characters; the first EVENT_KEY_MAX."""
+    SteerRamp"), wrapped at `width` characters; more than EVENT_KEY_MAX
+    events are left to the summary's table."""
     if not events:
         return ""
     if len(events) > EVENT_KEY_MAX:
@@ -176,8 +177,8 @@ def event_key(events, width):
 
 
 def _key_width(ax):
-    """Characters of a 7-point key that fit under an axes."""
-    return max(30, int(ax.get_position().width * ax.figure.get_figwidth() * 72 / 4.2))
+    """Characters of an 8-point key that fit under an axes."""
+    return max(30, int(ax.get_position().width * ax.figure.get_figwidth() * 72 / 4.8))
 
 
 def _label_time_axes(axes, runs, key_axes):
@@ -509,8 +510,9 @@ def _steer_panel(figure, cell, runs):
                ("Yaw rate (deg/s)", "-" if one else "--", "tab:red" if one else "black")]
     from matplotlib.lines import Line2D
     handles = [Line2D([], [], color=c, linestyle=s, label=label) for label, s, c in entries]
-    _legend_above(ax, "Open-loop steer events", ([] if one else _run_colours(runs)) + handles,
-                  ncol=4)
+    drawn = [Line2D([], [], color=RUN_COLOURS[i % len(RUN_COLOURS)], label=run.label)
+             for i, run in enumerate(runs) if steer_events(run) and not one]
+    _legend_above(ax, "Open-loop steer events", drawn + handles, ncol=4)
     ax.grid(True, alpha=0.3)
     return ax
 
