@@ -115,28 +115,26 @@ class PlotTest(unittest.TestCase):
         self.assertTrue(any("not measured: no Run.json of this run" in t for t in texts(figure)))
 
     def test_overlay_one_line_per_run_unless_corners_are_asked_for(self):
-        for corners, styles in ((None, ["-", "-"]), (("LF", "RR"), ["-", "-.", "-", "-."])):
-            with self.subTest(corners=corners):
-                figure = plot.dashboard(plt, [self.extended, self.plain], "two runs",
-                                        "ride, arb", corners)
-                speeds = axes_titled(figure, "ride, arb; speeds")[0]
-                self.assertEqual([t.get_text() for t in speeds.get_legend().get_texts()],
-                                 ["extended", "plain", "Ground Speed (m/s)",
-                                  "Engine Speed (rpm)"])
-                normal = axes_titled(figure, "Normal forces")[0]
-                lines = normal.get_lines()
-                self.assertEqual([line.get_linestyle() for line in lines], styles)
-                self.assertEqual([line.get_color() for line in lines],
-                                 [plot.RUN_COLOURS[i] for i in range(2)
-                                  for _ in range(len(styles) // 2)])
-                self.assertEqual(normal.get_legend().get_title().get_text(),
-                                 "Normal forces, " + " ".join(corners or ("LF",)))
-                self.assertEqual([t.get_text() for t in normal.get_legend().get_texts()],
-                                 list(corners) if corners else [])
-                plt.close(figure)
+        figure = plot.dashboard(plt, [self.extended, self.plain], "two runs", "ride, arb")
+        speeds = axes_titled(figure, "ride, arb; speeds")[0]
+        self.assertEqual([t.get_text() for t in speeds.get_legend().get_texts()],
+                         ["extended", "plain", "Ground Speed (m/s)", "Engine Speed (rpm)"])
+        normal = axes_titled(figure, "Normal forces")[0]
+        self.assertEqual([(line.get_color(), line.get_linestyle(), line.get_label())
+                          for line in normal.get_lines()],
+                         [(plot.RUN_COLOURS[0], "-", vo.NORMAL_FORCE[0]),
+                          (plot.RUN_COLOURS[1], "-", vo.NORMAL_FORCE[0])])
+        self.assertEqual(normal.get_legend().get_title().get_text(), "Normal forces, LF")
         # The path of the run that has one; the summaries side by side.
         self.assertEqual(len(axes_titled(figure, "Path")), 1)
         self.assertTrue(any(t.startswith("Run summaries\n  ride, arb") for t in texts(figure)))
+        # Corners asked for: one line per run and corner, corners by line style.
+        ax = plt.figure().add_subplot()
+        plot._time_panel(ax, [self.extended, self.plain], vo.NORMAL_FORCE, "N", "Normal forces",
+                         plot._channel_label, ("LF", "RR"))
+        self.assertEqual([(line.get_color(), line.get_linestyle()) for line in ax.get_lines()],
+                         [(plot.RUN_COLOURS[i], style) for i in (0, 1) for style in ("-", "-.")])
+        self.assertEqual([t.get_text() for t in ax.get_legend().get_texts()], ["LF", "RR"])
 
     def test_channels_in_degrees_against_another_channel(self):
         other = plot.PlotRun("other", self.extended.data, self.extended.metrics, [])

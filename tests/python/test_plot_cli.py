@@ -319,21 +319,6 @@ class BadInputTest(TempDir):
         self.assertTrue(stderr.endswith('"Suspension Mount Moment RR (Nm)"\n'))
         self.assertEqual(stderr.count("\n"), 1)
 
-    def test_a_python3_first_on_the_path_without_the_packages(self):
-        # A virtual environment of Debian's python3 does not see its packages:
-        # the tool runs itself again with /usr/bin/python3.
-        support.require_programs(self, ("/usr/bin/python3", "python3"))
-        venv = self.path("venv")
-        subprocess.run(["/usr/bin/python3", "-m", "venv", "--without-pip", venv], check=True,
-                       timeout=60)
-        env = {"PATH": os.path.join(venv, "bin") + os.pathsep + os.environ["PATH"]}
-        result = subprocess.run(["python3", SCRIPT, made("plain"), "-o", self.path("p.png"),
-                                 "--no-summary", "--channels", "Ground Speed (m/s)"],
-                                capture_output=True, text=True, timeout=120,
-                                env=support.tool_environment(**env))
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
-        self.assertEqual(png_size(self.path("p.png")), (1600, 400))
-
     def test_missing_matplotlib_is_named(self):
         # A matplotlib that fails to import stands in for one that is not installed.
         self.write("fake/matplotlib/__init__.py", "raise ImportError('not installed')\n")
