@@ -182,20 +182,23 @@ def _key_width(ax):
 
 
 def _label_time_axes(axes, runs, key_axes):
-    """Numbers the first run's events on each time axes and names them
-    under the time axis of `key_axes`."""
+    """Names the first run's events under the time axis of `key_axes`, lays
+    the figure out, numbers the events on each time axes, and keeps that
+    layout for the picture (laying it out again would take as long)."""
     figure = axes[0].figure
-    engine = figure.get_layout_engine()
-    if engine is not None:
-        engine.execute(figure)  # the axes where the picture will have them
-    numbered = {}
-    for ax in axes:
-        numbered.update((event["number"], event) for event in number_events(ax, runs[0]))
-    key = event_key([numbered[n] for n in sorted(numbered)], _key_width(key_axes))
+    low, high = sorted(key_axes.get_xlim())
+    key = event_key([e for e in _started(runs[0]) if low <= e["start_s"] <= high],
+                    _key_width(key_axes))
     if key and len(runs) > 1:
         key = key.replace("events", "events of %s" % runs[0].label, 1)
     if key:
         key_axes.set_xlabel("%s\n%s" % (key_axes.get_xlabel(), key), fontsize=8)
+    engine = figure.get_layout_engine()
+    if engine is not None:
+        engine.execute(figure)  # the axes where the picture will have them
+    for ax in axes:
+        number_events(ax, runs[0])
+    figure.set_layout_engine("none")
 
 
 def _time_panel(ax, runs, names, ylabel, title, label_of, corners):
@@ -413,7 +416,8 @@ def _handling_panel(figure, cell, runs):
     ax.set_ylabel("Road-wheel angle less L/R (deg)" if known else
                   "Road-wheel angle (deg; wheelbase unknown)")
     ax.set_title("Handling diagram (fit over %g to %g g)" % m.FIT_RANGE_G, fontsize=10)
-    ax.legend(fontsize=7, loc="best")
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(fontsize=7, loc="best")
     ax.grid(True, alpha=0.3)
     return ax
 
