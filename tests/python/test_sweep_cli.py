@@ -265,44 +265,28 @@ class CheckedFirstTest(ss.SweepCase):
 class PlotTest(ss.SweepCase):
     one_after_another = True
 
-    def test_a_metric_against_a_swept_value(self):
-        support.require_modules(("matplotlib", "python3-matplotlib"))
-        out = self.path("sweep")
-        grid = self.write("grid.txt", "%s = 1.2, 1.6\n%s = 4000, 16000\n" % (RIDE, ARB))
-        status, stdout, stderr = self.sweep(self.base, grid, "-o", out, "--plot",
-                                            "normal_force_max_LF_N", "--plot-lines",
-                                            "antiRollRear")
-        self.assertEqual(status, 0, stderr)
-        png = os.path.join(out, "normal_force_max_LF_N.png")
-        self.assertEqual(stdout.splitlines()[-1], "Wrote " + png)
-        with open(png, "rb") as stream:
-            self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
-        self.assertEqual(sd.read_marker(out)["plots"], ["normal_force_max_LF_N.png"])
-        # The plot is the sweep's: the next sweep removes it.
-        status, _, stderr = self.sweep(self.base, self.write("one.txt", "%s=1.3\n" % RIDE),
-                                       "-o", out)
-        self.assertEqual(status, 0, stderr)
-        self.assertFalse(os.path.exists(png))
-        status, _, stderr = self.sweep(self.base, grid, "-o", out, "--plot", "rows",
-                                       "--plot-x", "mass")
-        self.assertEqual(status, 2)
-        self.assertIn('--plot-x: "mass" is not a swept address', stderr)
-
-
-    def test_the_frequency_response_of_a_sweep_of_steady_sines(self):
+    def test_a_metric_and_the_frequency_response_against_swept_values(self):
         support.require_modules(("matplotlib", "python3-matplotlib"))
         with open(os.path.join(self.base, "Events.ini"), "a") as stream:
             stream.write("[event]\n  kind SineSteer  speed 2  amplitude 2  frequency 1  "
                          "cycles 2\n")
         frequency = "Events.ini:[event]:1:frequency"
+        out = self.path("sweep")
         grid = self.write("grid.txt", "%s = 2.5, 1.5\n%s = 4000, 16000\n" % (frequency, ARB))
         drawn = []
         with mock.patch.object(plot, "bode", lambda *a: drawn.append(a) or plot_bode(*a)):
-            status, stdout, stderr = self.sweep(self.base, grid, "-o", self.path("sweep"),
-                                                "--plot", "bode")
+            status, stdout, stderr = self.sweep(self.base, grid, "-o", out, "--plot",
+                                                "normal_force_max_LF_N", "--plot-lines",
+                                                "antiRollRear", "--plot", "bode")
         self.assertEqual(status, 0, stderr)
-        self.assertEqual(stdout.splitlines()[-1], "Wrote " + self.path("sweep", "bode.png"))
-        # One line per rear anti-roll rate, the frequencies as the runs measured them.
+        pngs = [os.path.join(out, name) for name in ("normal_force_max_LF_N.png", "bode.png")]
+        self.assertEqual(stdout.splitlines()[-2:], ["Wrote " + png for png in pngs])
+        for png in pngs:
+            with open(png, "rb") as stream:
+                self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(sd.read_marker(out)["plots"], ["bode.png", "normal_force_max_LF_N.png"])
+        # The Bode plot: one line per rear anti-roll rate (the address that is
+        # not the frequency), the frequencies as the runs measured them.
         (_, line_title, lines, _), = drawn
         self.assertEqual(line_title, "antiRollRear")
         self.assertEqual({value: sorted(p["sine_steer_frequency_hz"] for p in points)
@@ -310,9 +294,18 @@ class PlotTest(ss.SweepCase):
                          {"4000": [1.5, 2.5], "16000": [1.5, 2.5]})
         self.assertTrue(all(p["sine_steer_yaw_rate_gain_radps_per_deg"] > 0
                             for points in lines.values() for p in points))
-        rows = read_summary(self.path("sweep", "summary.csv"))
+        rows = read_summary(os.path.join(out, "summary.csv"))
         self.assertEqual([(r[frequency], r["sine_steer_frequency_hz"], r["sine_steer_event"])
                           for r in rows], [("2.5", "2.5", "1")] * 2 + [("1.5", "1.5", "1")] * 2)
+        # The plots are the sweep's: the next sweep removes them.
+        status, _, stderr = self.sweep(self.base, self.write("one.txt", "%s=1.3\n" % RIDE),
+                                       "-o", out)
+        self.assertEqual(status, 0, stderr)
+        self.assertEqual([os.path.exists(png) for png in pngs], [False, False])
+        status, _, stderr = self.sweep(self.base, grid, "-o", out, "--plot", "rows",
+                                       "--plot-x", "mass")
+        self.assertEqual(status, 2)
+        self.assertIn('--plot-x: "mass" is not a swept address', stderr)
 
 
 class SkipPolicyTest(unittest.TestCase):
