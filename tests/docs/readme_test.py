@@ -190,7 +190,7 @@ class Readme(unittest.TestCase):
             if command in outputs:
                 self.assertEqual(sorted((result.stdout + result.stderr).splitlines()),
                                  sorted(outputs[command]), "README output of:\n" + command)
-        made = ("build/sweep-example/overlay.png", "frequency-sweep/bode.png", "arb.png") \
+        made = ("build/sweep-example/overlay.png", "frequency-sweep/bode.png") \
             if PART == "sweep" else ("my-skidpad/Data/Output.png", "ride.png")
         for name in made:
             self.assertTrue(os.path.isfile(os.path.join(scratch, name)), name)
