@@ -67,10 +67,33 @@ class Target:
     def identity(self):
         return (self.file_name, self.token.start)
 
+    @property
+    def unit(self):
+        """The unit of the value, as the input files document it ("Hz", "-")."""
+        return inputs.FIELD_UNITS.get(self.item.field, "-")
+
+    def title(self):
+        """The value as a reader names it, with its unit: "front ride frequency
+        (Hz)", "mount position z (m), corner 3 LR", "frequency (Hz), event 2
+        SineSteer"."""
+        words = _CAMEL.sub(" ", self.item.field).lower()
+        if len(self.item.values) > 1:
+            position = self.component
+            words += " " + ("xyz"[position] if self.item.triple else str(position + 1))
+        where = ""
+        if self.section.marker == "[event]" and self.section.items:
+            where = ", event %d %s" % (self.section.number, self.section.items[0].values[0].text)
+        elif self.section.marker == "[corner]":
+            names = inputs.CORNER_NAMES
+            where = ", corner %d%s" % (self.section.number, " " + names[self.section.number - 1]
+                                       if self.section.number <= len(names) else "")
+        return "%s (%s)%s" % (words, self.unit, where)
+
 
 _UNIT_SUFFIX = re.compile(r"\(.*\)$")
 _COMPONENT = re.compile(r"(.+?)(?:\.([xyz])|\[([0-9]+)\])", re.ASCII)
 _INDEX = re.compile(r"[0-9]+", re.ASCII)
+_CAMEL = re.compile(r"(?<=[a-z0-9])(?=[A-Z])")  # where a camelCase name's words meet
 
 
 def _item_names(item):

@@ -241,6 +241,7 @@ CORNER_LAYOUT = (
     ("wheelReserved", INTEGER, 1),
     ("brakeTorqueGain", NUMBER, 1),
 )
+CORNER_NAMES = ("LF", "RF", "LR", "RR")  # the [corner] sections in file order
 MAX_LIST = 10000  # a count beyond this is not a list we follow
 
 
@@ -267,6 +268,28 @@ PARAMS_LAYOUT = tuple((name, NUMBER, 1) for name in (
     "massScale", "wheelbase", "frontWeightFraction", "frontTrack", "rearTrack",
     "torqueScale", "aeroScale", "frontRideFrequency", "frontDampingRatio",
     "rearRideFrequency", "rearDampingRatio"))
+
+# The unit of every field, as the example files and `vdsim --check` give it;
+# the plots name swept values by field and unit.
+FIELD_UNITS = {
+    # Events.ini
+    "name": "-", "timeStep": "s", "kind": "-", "speed": "m/s", "duration": "s",
+    "endSpeed": "m/s", "startRadius": "m", "endRadius": "m", "angle": "deg", "rampTime": "s",
+    "amplitude": "deg", "frequency": "Hz", "cycles": "-", "dwell": "s",
+    # {car}.ini: [car], [powertrain], [corner]
+    "inertia": "kg m^2", "mass": "kg", "dragFactor": "kg/m", "downforceFactor": "kg/m",
+    "antiRollRateFront": "N/m", "antiRollRateRear": "N/m", "chassisReserved": "-",
+    "torqueOrder": "-", "torqueCoefficients": "N m", "maxEngineSpeed": "rpm",
+    "shiftDownEngineSpeed": "rpm", "gearCount": "-", "gearRatio": "-",
+    "wheelInertia": "kg m^2", "mountPosition": "m", "unloadedRadius": "m",
+    "unsprungMass": "kg", "wheelMass": "kg", "springRate": "N/m", "damperRate": "N s/m",
+    "tireSpringRate": "N/m", "tireDamperRate": "N s/m", "wheelReserved": "-",
+    "brakeTorqueGain": "N m",
+    # {car}.params
+    "massScale": "-", "wheelbase": "m", "frontWeightFraction": "-", "frontTrack": "m",
+    "rearTrack": "m", "torqueScale": "-", "aeroScale": "-", "frontRideFrequency": "Hz",
+    "frontDampingRatio": "-", "rearRideFrequency": "Hz", "rearDampingRatio": "-",
+}
 
 # Section readers per kind of file, by marker.
 FILE_KINDS = {

@@ -47,9 +47,11 @@ def require_packages(prog, script, packages=PACKAGES):
             break
     else:
         return
-    here = os.path.realpath(sys.executable or "")
-    if (not reexecuted and os.access(SYSTEM_PYTHON, os.X_OK)
-            and here != os.path.realpath(SYSTEM_PYTHON)):
+    # A venv made from Debian's python3 is another interpreter: it does not
+    # see Debian's packages, although its executable leads to the same file.
+    system = (os.path.realpath(sys.executable or "") == os.path.realpath(SYSTEM_PYTHON)
+              and sys.prefix == sys.base_prefix)
+    if not reexecuted and os.access(SYSTEM_PYTHON, os.X_OK) and not system:
         os.environ[REEXEC_MARK] = "1"
         os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON, os.path.realpath(script)] + sys.argv[1:])
     sys.stderr.write("%s: Python module %s not found; install Debian's %s "

@@ -18,6 +18,9 @@ leaves an earlier run's Extended.csv behind.
     read_extended(path, output)        the same for Extended.csv
     read_record(path) -> dict          Run.json
     load_run(path) -> RunData          all of a run directory that belongs together
+    run.metrics(), run.event_metrics() the figures of vdsim.metrics
+    run.channels(), run.event(n)       both files' channels, all rows or one event's
+    run.frame()                        the channels as a pandas DataFrame
 """
 
 import collections.abc
@@ -99,7 +102,9 @@ EXTENDED_NAMES = ((TIME, EVENT, GEAR, STEER_INPUT) + STEER_ANGLE + (
     YAW_RATE, ROLL_RATE, PITCH_RATE) + SLIP_RATIO + SLIP_ANGLE + WHEEL_SPIN + TIRE_FORCE_X
     + TIRE_FORCE_Y + (DRIVE_TORQUE,))
 
-G = 9.81  # standard gravity used for accelerations in g (m/s2)
+# Accelerations in g divide by standard gravity, as the simulator's metrics
+# do (the car's own gravity is 9.81 m/s2: that is the model).
+G = 9.80665  # m/s2
 
 OUTPUT_FILE = "Output.csv"
 EXTENDED_FILE = "Extended.csv"
@@ -304,11 +309,15 @@ class RunData:
     extended   Extended.csv's Channels, or None (absent, or from an earlier run)
     record     Run.json as a dict, or None (likewise)
     notes      why Extended.csv or Run.json was left out, one line each
+
+    metrics(), event_metrics(), channels(), event(n) and frame() give its
+    figures and channels (see each).
     """
 
     def __init__(self, csv_path, output, extended=None, record=None, notes=()):
         self.csv_path, self.output, self.extended, self.record = csv_path, output, extended, record
         self.notes = list(notes)
+        self._events = None
 
     @property
     def events(self):
@@ -351,6 +360,76 @@ class RunData:
         if self.extended is not None:
             names += [name for name in self.extended.names if name not in self.output]
         return names
+
+    def channels(self):
+        """The channels of Output.csv and Extended.csv in one Channels, in
+        column order (the time once)."""
+        names = self.channel_names()
+        return Channels(names, [self.channel(name) for name in names], self.output.time_texts)
+
+    def event(self, number):
+        """The channels of both files at the rows of one event, by the number
+        of its [event] section in Events.ini (0: the built-in settle and
+        launch), as Extended.csv's "Event (-)" column gives it.  KeyError for
+        a number the run has no rows of; OutputError without Extended.csv."""
+        if self.extended is None:
+            raise OutputError(self.csv_path, None, "the rows of an event need %s beside it "
+                              "(run vdsim --extended)" % EXTENDED_FILE)
+        rows = self.extended[EVENT] == number
+        if not rows.any():
+            ran = sorted({int(n) for n in self.extended[EVENT] if np.isfinite(n)})
+            ignored = [e for e in (self.record or {}).get("events") or ()
+                       if isinstance(e, dict) and e.get("number") == number and e.get("ignored")]
+            why = (" (its kind %s is not one vdsim knows: it was ignored)" % ignored[0].get("kind")
+                   if ignored else "")
+            raise KeyError("no rows of event %r%s; the run's rows belong to event%s %s"
+                           % (number, why, "" if len(ran) == 1 else "s",
+                              ", ".join(map(str, ran)) or "none"))
+        names = self.channel_names()
+        return Channels(names, [self.channel(name)[rows] for name in names],
+                        [text for text, keep in zip(self.output.time_texts, rows) if keep])
+
+    def frame(self):
+        """The channels of both files as a pandas DataFrame, one column each;
+        ImportError, saying what to install, without pandas."""
+        try:
+            import pandas
+        except ImportError:
+            raise ImportError("run.frame() needs pandas (Debian: apt-get install "
+                              "python3-pandas); run.output and run.extended give the same "
+                              "channels as NumPy arrays") from None
+        channels = self.channels()
+        return pandas.DataFrame({name: channels[name] for name in channels})
+
+    def event_metrics(self):
+        """One dict per event, as Run.json measured it (vdsim.metrics.event_metrics);
+        [] without Run.json's metrics (see metrics_note)."""
+        from . import metrics
+        if self._events is None:
+            self._events = metrics.event_metrics(self)
+        return self._events
+
+    def metrics(self):
+        """The run's flat metrics (vdsim.metrics.run_metrics): the whole-run
+        summary of Output.csv and the first event's metrics of each kind, e.g.
+        "understeer_gradient_deg_per_g", "stopping_distance_m", "top_speed_mps"."""
+        from . import metrics
+        return metrics.run_metrics(self, self.event_metrics())
+
+    @property
+    def metrics_note(self):
+        """Why the run has no event metrics, or None when Run.json holds them."""
+        from . import metrics
+        if metrics.has_event_metrics(self.record):
+            return None
+        if self.record is None:
+            return ("no %s of this run%s: the events are measured by vdsim --extended"
+                    % (RECORD_FILE, " (the one there was left out, see the note)"
+                       if self.notes else ""))
+        if not self.events:
+            return None  # the built-in events only: nothing to measure
+        return ("%s holds no metrics of the events (an earlier vdsim wrote it): run it "
+                "again with vdsim --extended" % RECORD_FILE)
 
 
 def csv_path(argument):

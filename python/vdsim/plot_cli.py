@@ -2,7 +2,7 @@
 overlay of several runs or of a sweep's runs.
 
     vdsim-plot RUN [RUN ...] [-o OUT.png] [--labels LABEL ...]
-               [--channels NAME ... [--x NAME]] [--no-summary]
+               [--channels NAME ... [--x NAME]] [--corners [CORNER ...]] [--no-summary]
 
 RUN is a run directory (its "Data/Output.csv" is read, with Extended.csv and
 Run.json when they belong to it), the CSV file itself, or a sweep directory
@@ -41,11 +41,12 @@ def parse_arguments(argv):
         prog=PROG,
         description="Dashboard plot and summary of vdsim runs (Data/Output.csv, and "
                     "Extended.csv with Run.json when the run wrote them).",
-        epilog="Without Extended.csv the summary's steady-state turn is the longest stretch of "
-               "at least %g s in which the lateral acceleration keeps one sign and exceeds %g "
-               "m/s2; with it, the first SteerRamp event from its entry. Exit status 2 on bad "
-               "input, with one line on standard error."
-               % (m.TURN_MIN_DURATION, m.TURN_MIN_LAT_ACCEL))
+        epilog="The events' metrics are those vdsim --extended measured at every step and "
+               "wrote into Run.json. Without them the summary's steady-state turn is the "
+               "longest stretch of at least %g s in which the lateral acceleration keeps one "
+               "sign and exceeds %g m/s2; with them, the first SteerRamp event from its entry. "
+               "Angles are drawn in degrees. Exit status 2 on bad input, with one line on "
+               "standard error." % (m.TURN_MIN_DURATION, m.TURN_MIN_LAT_ACCEL))
     parser.add_argument("runs", nargs="+", metavar="RUN",
                         help="run directory (reads DIR/Data/Output.csv), the CSV file, or a "
                              "sweep directory (overlays its runs)")
@@ -61,6 +62,10 @@ def parse_arguments(argv):
                              "panel each")
     parser.add_argument("--x", metavar="NAME",
                         help="with --channels: the channel on the x axis instead of time")
+    parser.add_argument("--corners", nargs="*", metavar="CORNER", choices=out.CORNERS,
+                        help="the corners drawn in the per-corner panels (LF RF LR RR; all "
+                             "four when none is named); by default all four for one run and "
+                             "LF alone for several, one line per run")
     parser.add_argument("--no-summary", action="store_true",
                         help="do not print the summary table")
     return parser.parse_args(argv)
@@ -190,14 +195,14 @@ def load(path, label, read=None):
     from .plot import PlotRun
     data = out.load_run(path)
     scenario = scenario_of_run(data.csv_path)
-    events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record, scenario))
     if read is not None:
         directory = os.path.dirname(data.csv_path)
         read += [data.csv_path] + [os.path.join(directory, name)
                                    for name in (out.EXTENDED_FILE, out.RECORD_FILE)]
         if scenario is not None:
             read += [os.path.join(scenario.directory, name) for name in scenario.files]
-    return PlotRun(label, data, m.run_metrics(data, events), events)
+    return PlotRun(label, data, data.metrics(), data.event_metrics(),
+                   run_wheelbase(data.csv_path, data.record, scenario))
 
 
 def check_not_an_input(picture, read):
@@ -255,7 +260,8 @@ def main(argv):
             sys.stderr.write("%s: note: %s\n" % (PROG, note))
     if not args.no_summary:
         if len(runs) == 1:
-            launch.say(report.format_summary(runs[0].metrics, runs[0].events))
+            launch.say(report.format_summary(runs[0].metrics, runs[0].events,
+                                             runs[0].data.metrics_note))
         else:
             launch.say(report.format_side_by_side([r.label for r in runs],
                                                   [r.metrics for r in runs], runs_title))
@@ -267,7 +273,9 @@ def main(argv):
     from . import plot
 
     if names is None:
-        figure = plot.dashboard(plt, runs, title_of(runs, args.runs), runs_title)
+        corners = None if args.corners is None else tuple(args.corners or out.CORNERS)
+        figure = plot.dashboard(plt, runs, title_of(runs, args.runs), runs_title, corners,
+                                runs[0].data.metrics_note)
     else:
         figure = plot.channels(plt, runs, names, title_of(runs, args.runs), x_name, runs_title)
     try:

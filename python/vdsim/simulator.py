@@ -5,20 +5,19 @@
     run.output["Lat. Accel (m/s2)"]               # NumPy arrays by channel name
     run.extended["Sideslip (rad)"]                # None without --extended
     run.metrics()                                 # flat: whole run and maneuver
-    run.event_metrics()                           # one dict per event
+    run.event_metrics()                           # one dict per event, from Run.json
+    run.event(2), run.frame()                     # one event's rows; a pandas DataFrame
 
 A run that simulated (exit status 0, 3 diverged or singular, 4 stopped) gives
 a Run; one that did not (1 no Events.ini, 2 bad input, killed, timed out)
 raises SimulatorError with the simulator's one-line message and status.
 """
 
-import math
 import os
 import shutil
 import subprocess
 import tempfile
 
-from . import metrics as m
 from . import output as out
 
 SIMULATED = (0, 3, 4)  # exit statuses of runs that wrote their outputs
@@ -74,15 +73,13 @@ class Run:
     data       the RunData of Output.csv, Extended.csv and Run.json
     """
 
-    def __init__(self, directory, status, stderr, data, wheelbase=math.nan):
+    def __init__(self, directory, status, stderr, data):
         self.directory, self.status, self.data = directory, status, data
         lines = [line for line in stderr.splitlines() if line.strip()]
         self.warnings = [line for line in lines if line.startswith("vdsim: warning: ")]
         record = data.record or {}
         self.end = record.get("end") or ENDS.get(status, "status %d" % status)
         self.message = record.get("message") or ("" if status == 0 else _first_error(stderr))
-        self._wheelbase = wheelbase
-        self._events = None
 
     @property
     def output(self):
@@ -100,19 +97,25 @@ class Run:
         return self.data.record
 
     def event_metrics(self):
-        """One dict per event (vdsim.metrics.event_metrics); [] without Extended.csv."""
-        if self._events is None:
-            self._events = m.event_metrics(self.data, self._wheelbase)
-        return self._events
+        """One dict per event as Run.json measured it (vdsim.metrics.event_metrics);
+        [] for a run without --extended."""
+        return self.data.event_metrics()
 
     def metrics(self):
         """The run's flat metrics (vdsim.metrics.run_metrics), e.g.
         "understeer_gradient_deg_per_g", "stopping_distance_m", "top_speed_mps"."""
-        return m.run_metrics(self.data, self.event_metrics(), self._wheelbase)
+        return self.data.metrics()
+
+    def event(self, number):
+        """Both files' channels at the rows of event `number` (RunData.event)."""
+        return self.data.event(number)
+
+    def frame(self):
+        """Both files' channels as a pandas DataFrame (RunData.frame)."""
+        return self.data.frame()
 
 
-def run_directory(directory, extended=True, vdsim=None, max_time=None, timeout=None,
-                  wheelbase=math.nan):
+def run_directory(directory, extended=True, vdsim=None, max_time=None, timeout=None):
     """Run the simulator in a scenario directory; a Run, or SimulatorError."""
     command = [check_vdsim(vdsim or default_vdsim())]
     if extended:
@@ -138,7 +141,7 @@ def run_directory(directory, extended=True, vdsim=None, max_time=None, timeout=N
             message = message or "vdsim: killed by signal %d" % -status
         raise SimulatorError(message or "vdsim: exit status %d" % status, status, stderr)
     data = out.load_run(directory, allow_empty=True)
-    return Run(directory, status, stderr, data, wheelbase)
+    return Run(directory, status, stderr, data)
 
 
 def run_scenario(scenario, extended=True, directory=None, vdsim=None, max_time=None,
@@ -148,10 +151,10 @@ def run_scenario(scenario, extended=True, directory=None, vdsim=None, max_time=N
     SimulatorError when the directory is refused or cannot be written."""
     if directory is not None:
         _write(scenario, directory)
-        return run_directory(directory, extended, vdsim, max_time, timeout, scenario.wheelbase())
+        return run_directory(directory, extended, vdsim, max_time, timeout)
     with tempfile.TemporaryDirectory(prefix="vdsim-run-") as temporary:
         _write(scenario, temporary)
-        run = run_directory(temporary, extended, vdsim, max_time, timeout, scenario.wheelbase())
+        run = run_directory(temporary, extended, vdsim, max_time, timeout)
         run.directory = None
         return run
 

@@ -20,7 +20,7 @@ USAGE = """\
 usage: vdsim-sweep BASE_SCENARIO_DIR SWEEP_FILE -o SWEEP_DIR [--jobs N]
                    [--hosts HOSTFILE] [--slurm [--slurm-option OPTION]...
                    [--max-parallel N] [--runs-per-task K]] [--resume]
-                   [--timeout SECONDS] [--plot METRIC [--plot-x ADDRESS]
+                   [--timeout SECONDS] [--plot METRIC|bode [--plot-x ADDRESS]
                    [--plot-lines ADDRESS]] [--vdsim PATH]"""
 
 HELP = USAGE + """
@@ -94,11 +94,16 @@ options:
   --plot METRIC     draw METRIC (a column of summary.csv, e.g.
                     understeer_gradient_deg_per_g) against the first swept
                     value, one line per value of the second, into
-                    SWEEP_DIR/METRIC.png; may be given more than once
+                    SWEEP_DIR/METRIC.png; may be given more than once.
+                    --plot bode draws the frequency response of a sweep of
+                    SineSteer events into SWEEP_DIR/bode.png: the gain and
+                    phase of yaw rate and lateral acceleration against the
+                    event's frequency, on a log axis
   --plot-x ADDRESS  the swept address on the x axis (default: the first)
   --plot-lines ADDRESS
                     the swept address with one line per value (default: the
-                    first other address, if any)
+                    first other address, if any; for bode the first that is
+                    not the SineSteer frequency)
   --vdsim PATH      the simulator (default: build/vdsim of this checkout)
   -h, --help        this text
 """ % {"max": "{:,}".format(MAX_RUNS), "keep": sd.STDOUT_LINES, "timeout": DEFAULT_TIMEOUT}

@@ -34,6 +34,7 @@ from .scenario import OverrideWarning, Scenario, ScenarioError
 from .sweep_file import SweepError, grid_of_values, read_sweep, short_headings
 
 PROG = "vdsim-sweep"
+BODE = "bode"  # --plot bode: the frequency response of a sweep of SineSteer events
 
 
 class SweepInterrupted(SweepError):
@@ -124,26 +125,62 @@ def signal_name(number):
         return "signal %d" % number
 
 
+def find_address(name, option, addresses):
+    """The index of a swept address given in full or by its heading;
+    SweepError naming the option when it is not swept."""
+    for index, (address, heading) in enumerate(zip(addresses, short_headings(addresses))):
+        if name in (address, heading):
+            return index
+    raise SweepError('%s: "%s" is not a swept address; the sweep has %s'
+                     % (option, name, ", ".join(addresses)))
+
+
 def plot_axes(settings, addresses):
     """(index of the x address, index of the line address or None); SweepError
     for an address that is not swept."""
-    headings = short_headings(addresses)
-
-    def find(name, option):
-        for index, (address, heading) in enumerate(zip(addresses, headings)):
-            if name in (address, heading):
-                return index
-        raise SweepError('%s: "%s" is not a swept address; the sweep has %s'
-                         % (option, name, ", ".join(addresses)))
-
-    x = find(settings.plot_x, "--plot-x") if settings.plot_x else 0
+    x = find_address(settings.plot_x, "--plot-x", addresses) if settings.plot_x else 0
     if settings.plot_lines:
-        lines = find(settings.plot_lines, "--plot-lines")
+        lines = find_address(settings.plot_lines, "--plot-lines", addresses)
         if lines == x:
             raise SweepError("--plot-lines: the same address as on the x axis")
     else:
         lines = next((i for i in range(len(addresses)) if i != x), None)
     return x, lines
+
+
+def bode_lines(settings, sweep):
+    """The index of the swept address with one line per value in the Bode
+    plot (--plot-lines, else the first that is not a SineSteer frequency),
+    or None."""
+    if settings.plot_lines:
+        return find_address(settings.plot_lines, "--plot-lines", sweep.addresses)
+    return next((i for i, target in enumerate(sweep.targets or ())
+                 if not is_sine_frequency(target)), None)
+
+
+def is_sine_frequency(target):
+    """True when an address names the frequency of a SineSteer event."""
+    section = target.section
+    return (section.marker == "[event]" and target.item.field == "frequency"
+            and section.items[0].values[0].text == "SineSteer")
+
+
+def check_bode(scenario):
+    """SweepError when the base scenario has no SineSteer event to measure."""
+    if not any(section.marker == "[event]" and section.items
+               and section.items[0].values[0].text == "SineSteer"
+               for section in scenario.sections("Events.ini")):
+        raise SweepError("--plot %s: %s has no SineSteer event, whose gain and phase it draws"
+                         % (BODE, os.path.join(scenario.directory, "Events.ini")))
+
+
+def plot_keys(plots):
+    """The flat metrics the plots need from each run."""
+    from .plot import BODE_KEYS
+    keys = []
+    for name in plots:
+        keys += BODE_KEYS if name == BODE else [name]
+    return list(dict.fromkeys(keys))
 
 
 def check_simulator(settings, resume_keeps):
@@ -204,20 +241,30 @@ def finished_runs(directory, count, log):
 
 
 def draw_plots(settings, summary, sweep, marker):
-    """Each --plot METRIC into SWEEP_DIR/METRIC.png; returns the paths written."""
+    """Each --plot METRIC into SWEEP_DIR/METRIC.png (bode.png for the Bode
+    plot); returns the paths written."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from . import plot
-    x, line = plot_axes(settings, sweep.addresses)
+    headings = short_headings(sweep.addresses)
+    titles = ([target.title() for target in sweep.targets] if sweep.targets
+              else list(sweep.addresses))
     written = []
     for metric in settings.plot:
-        lines = summary.plot_lines(metric, x, line)
-        values = [p[0] for points in lines.values() for p in points]
-        figure = plot.sweep_metric(
-            plt, metric, sweep.addresses[x], values,
-            None if line is None else short_headings(sweep.addresses)[line], lines,
-            "%s: %s against %s" % (settings.out, metric, short_headings(sweep.addresses)[x]))
+        if metric == BODE:
+            bode_line = bode_lines(settings, sweep)
+            figure = plot.bode(
+                plt, None if bode_line is None else headings[bode_line],
+                summary.bode_lines(bode_line),
+                "%s: frequency response (gain and phase against the road-wheel angle)"
+                % settings.out)
+        else:
+            x, line = plot_axes(settings, sweep.addresses)
+            figure = plot.sweep_metric(
+                plt, metric, titles[x], None if line is None else headings[line],
+                summary.plot_lines(metric, x, line),
+                "%s: %s against %s" % (settings.out, metric, headings[x]))
         name = metric + ".png"
         marker["plots"] = sorted(set(marker.get("plots", [])) | {name})
         sd.write_marker(settings.out, marker)
@@ -233,7 +280,7 @@ def collect(settings, sweep, backend):
     end; returns the Summary."""
     log = results.read_joblog(os.path.join(settings.out, sd.JOBLOG))
     summary = results.Summary(os.path.join(settings.out, sd.SUMMARY), sweep.addresses,
-                              sweep.count, settings.plot)
+                              sweep.count, plot_keys(settings.plot))
     try:
         for index, name in enumerate(run_names(sweep.count)):
             run_dir = os.path.join(settings.out, sd.RUNS, name)
@@ -277,8 +324,11 @@ def _execute(settings, ui, interrupts):
         sweep = read_sweep(settings.sweep, scenario)
     else:
         sweep = grid_of_values(settings.sweep, scenario)
-    if settings.plot:
+    if any(name != BODE for name in settings.plot):
         plot_axes(settings, sweep.addresses)
+    if BODE in settings.plot:
+        check_bode(scenario)
+        bode_lines(settings, sweep)
     for address, target in zip(sweep.addresses, sweep.targets):
         note = scenario.override_note(target)
         if note:
@@ -347,9 +397,10 @@ def check_settings(settings):
                          % (sd.seconds_text(sd.TIMEOUT_MIN), sd.seconds_text(sd.TIMEOUT_MAX)))
     keys = m.metric_keys()
     for metric in settings.plot:
-        if metric not in keys:
-            raise SweepError('--plot: no metric "%s"; the metrics are %s'
-                             % (metric, ", ".join(keys)))
+        if metric not in keys and metric != BODE:
+            raise SweepError('--plot: no metric "%s"; the metrics are %s, or %s for the '
+                             'frequency response of SineSteer events'
+                             % (metric, ", ".join(keys), BODE))
     if (settings.plot_x or settings.plot_lines) and not settings.plot:
         raise SweepError("--plot-x and --plot-lines go with --plot METRIC")
     if settings.slurm:

@@ -15,7 +15,6 @@ from . import metrics as m
 from . import output as out
 from . import report
 from . import sweep_dir as sd
-from .scenario import run_wheelbase
 from .sweep_file import SweepError, short_headings
 
 TIMEOUT_STATUS = "timeout"
@@ -180,8 +179,7 @@ def collect_run(run_dir, name, values, timeout, host="", ended=None):
         return result
     try:
         data = out.load_run(run_dir, allow_empty=True)
-        events = m.event_metrics(data, run_wheelbase(data.csv_path, data.record))
-        result.metrics = m.run_metrics(data, events)
+        result.metrics = data.metrics()
         if status != 0:
             result.message = _first_line(os.path.join(run_dir, "stderr.txt"))
     except out.OutputError as error:
@@ -284,6 +282,17 @@ class Summary:
                 lines.append("  ... and %d more (see summary.csv)"
                              % (self.failed_total - len(self.failed)))
         return "\n".join(lines) + "\n"
+
+    def bode_lines(self, line_index):
+        """{value of the line address (None without one): [metrics]} of the
+        runs that measured a SineSteer frequency response."""
+        lines = {}
+        for values, found in self.points:
+            if found.get("sine_steer_frequency_hz") is None:
+                continue
+            key = values[line_index] if line_index is not None else None
+            lines.setdefault(key, []).append(found)
+        return lines
 
     def plot_lines(self, metric, x_index, line_index):
         """{value of the line address (None without one): [(x, metric)]} of the

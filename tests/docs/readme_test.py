@@ -15,6 +15,15 @@ two parts, run by two tests: those that make or read a parameter sweep
 ("sweep"), and all the others ("commands", with the usage and package
 checks).
 
+The commands run as a user set up by the README runs them: with a python3
+first on the PATH that cannot import matplotlib (a virtual environment of
+Debian's python3, standing for pyenv's or one's own). A ```python block
+after "<!-- python-example: NAME -->" is the file NAME that the commands
+run, written into the scratch copy first. A ```sh block followed by a plain
+``` block shows the output of its last command: the lines of its standard
+output and error must be those shown (in any order: the two streams are
+not ordered with each other).
+
 Usage: readme_test.py SOURCE_DIR BUILD_DIR [--part commands|sweep] [unittest options]
 """
 
@@ -36,6 +45,28 @@ BUILD_OUTPUTS = ("sweep-example",)  # what the README's commands write into buil
 def shell_blocks(text):
     """The ```sh blocks of a Markdown text."""
     return [m.group(1) for m in re.finditer(r"```sh\n(.*?)```", text, re.S)]
+
+
+def python_examples(text):
+    """{file name: text} of the ```python blocks marked as example files."""
+    return {m.group(1): m.group(2) for m in re.finditer(
+        r"<!-- python-example: ([\w.-]+) -->\n```python\n(.*?)```", text, re.S)}
+
+
+def shown_outputs(text):
+    """{command: its output lines} of the ```sh blocks followed by a plain
+    ``` block, for the block's last command."""
+    return {commands(m.group(1))[-1]: m.group(2).splitlines()
+            for m in re.finditer(r"```sh\n(.*?)```\n\n```\n(.*?)```", text, re.S)}
+
+
+def user_python(directory):
+    """A directory whose python3 cannot import matplotlib, as a pyenv or
+    virtual environment's first on a user's PATH: a virtual environment of
+    Debian's python3 without its packages."""
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--without-pip", directory], check=True,
+                   timeout=60)
+    return os.path.join(directory, "bin")
 
 
 def commands(block):
@@ -88,7 +119,8 @@ def in_part(command, part):
 class Readme(unittest.TestCase):
     def setUp(self):
         with open(os.path.join(SOURCE, "README.md")) as f:
-            self.blocks = [commands(b) for b in shell_blocks(f.read())]
+            self.text = f.read()
+        self.blocks = [commands(b) for b in shell_blocks(self.text)]
         self.all = [c for block in self.blocks for c in block]
 
     def test_usage_lines_name_options_the_tools_have(self):
@@ -132,6 +164,16 @@ class Readme(unittest.TestCase):
                 os.symlink(os.path.join(BUILD, name), os.path.join(scratch, "build", name))
         for name in ("tools", "python"):
             os.symlink(os.path.join(SOURCE, name), os.path.join(scratch, name))
+        for name, text in python_examples(self.text).items():
+            with open(os.path.join(scratch, name), "w") as stream:
+                stream.write(text)
+        bin_dir = user_python(os.path.join(scratch, ".user-python"))
+        environment = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"])
+        environment.pop("PYTHONPATH", None)
+        found = subprocess.run(["python3", "-c", "import matplotlib"], env=environment,
+                               capture_output=True, timeout=60)
+        self.assertNotEqual(found.returncode, 0, "the user's python3 imports matplotlib")
+        outputs = shown_outputs(self.text)
         ran = []
         for command in once(self.all):
             if is_usage(command) or "apt-get install" in command or command == "make test":
@@ -141,19 +183,24 @@ class Readme(unittest.TestCase):
             ran.append(command)
             result = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", command], cwd=scratch,
                                     capture_output=True, text=True, timeout=COMMAND_TIMEOUT,
-                                    stdin=subprocess.DEVNULL)
+                                    stdin=subprocess.DEVNULL, env=environment)
             self.assertEqual(result.returncode, 0,
                              "README command failed:\n%s\n%s%s" % (command, result.stdout,
                                                                     result.stderr))
+            if command in outputs:
+                self.assertEqual(sorted((result.stdout + result.stderr).splitlines()),
+                                 sorted(outputs[command]), "README output of:\n" + command)
+        made = ("build/sweep-example/overlay.png", "frequency-sweep/bode.png") \
+            if PART == "sweep" else ("my-skidpad/Data/Output.png", "ride.png")
+        for name in made:
+            self.assertTrue(os.path.isfile(os.path.join(scratch, name)), name)
         if PART == "sweep":
             self.assertTrue(any(c.startswith("make sweep-example") for c in ran))
-            self.assertTrue(os.path.isfile(os.path.join(scratch, "build", "sweep-example",
-                                                        "overlay.png")))
         else:
             self.assertTrue(any(c.startswith("make run") for c in ran))
             self.assertTrue(any(c.startswith("tools/vdsim-plot") for c in ran))
-            self.assertTrue(os.path.isfile(os.path.join(scratch, "my-skidpad", "Data",
-                                                        "Output.png")))
+            self.assertEqual(len(outputs), 1)
+            self.assertTrue(any(command in ran for command in outputs))
 
 
 def main():

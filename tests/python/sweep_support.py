@@ -21,7 +21,6 @@ from vdsim import output as vo  # noqa: E402
 from vdsim import sweep_cli  # noqa: E402
 from vdsim import sweep_dir as sd  # noqa: E402
 from vdsim import sweep_run  # noqa: E402
-from vdsim.scenario import run_wheelbase  # noqa: E402
 from vdsim.sweep_summary import format_cell  # noqa: E402
 
 SCRIPT = os.path.join(support.TOOLS, "vdsim-sweep")
@@ -158,8 +157,7 @@ class SweepCase(support.TempDir):
                              direct_output(ride, arb), "run %s" % row["run"])
             data = vo.load_run(swept)
             self.assertIsNotNone(data.extended)  # the runs use --extended
-            metrics = m.run_metrics(data, m.event_metrics(
-                data, run_wheelbase(data.csv_path, data.record)))
+            metrics = data.metrics()
             self.assertEqual([row[key] for key in keys],
                              [format_cell(metrics[key]) for key in keys])
         return rows

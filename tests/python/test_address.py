@@ -205,6 +205,29 @@ class AddressingTest(unittest.TestCase):
                    for field in fields.split()]
             expected = {1: "1 2 3 4", 2: "5 6 7 8", 3: "9 10 11 12 13"}[number]
             self.assertEqual(" ".join(got), expected)
+        self.assertEqual([scenario.resolve(address).title() for address in (
+            "Events.ini:[event]:1:rampTime", "Events.ini:[event]:2:frequency",
+            "Events.ini:[event]:3:dwell", "Events.ini:[event]:3:a", "Events.ini:[car]:timeStep")],
+            ["ramp time (s), event 1 StepSteer", "frequency (Hz), event 2 SineSteer",
+             "dwell (s), event 3 SineDwell", "amplitude (deg), event 3 SineDwell",
+             "time step (s)"])
+
+    def test_titles_of_the_car_files_values(self):
+        for address, title in (
+                ("{car}.params:[params]:frontRideFrequency", "front ride frequency (Hz)"),
+                ("{car}.ini:[car]:antiRollRear", "anti roll rate rear (N/m)"),
+                ("{car}.ini:[car]:inertia[3]", "inertia z (kg m^2)"),
+                ("{car}.ini:[corner]:3:mount.x", "mount position x (m), corner 3 LR"),
+                ("{car}.ini:[corner]:2:damper", "damper rate (N s/m), corner 2 RF"),
+                ("{car}.ini:[powertrain]:gearRatio[2]", "gear ratio 2 (-)"),
+                ("{car}.ini:[powertrain]:torqueCoefficients[1]", "torque coefficients 1 (N m)")):
+            with self.subTest(address):
+                self.assertEqual(self.scenario.resolve(address).title(), title)
+        # Every item the files hold has its unit.
+        fields = {item.field for name in self.scenario.files if self.scenario.file_kind(name)
+                  for section in self.scenario.sections(name) for item in section.items}
+        self.assertEqual(sorted(fields - set(inputs.FIELD_UNITS)), [])
+        self.assertGreater(len(fields), 40)
 
 
 class DuplicateSectionTest(support.TempDir):

@@ -1,12 +1,15 @@
 """Tests of vdsim/output.py: reading Output.csv, Extended.csv and Run.json,
 and telling which of them belong to one run."""
 
+import importlib.util
 import json
 import math
 import os
 import re
+import sys
 import tempfile
 import unittest
+from unittest import mock
 
 import support
 
@@ -238,6 +241,39 @@ class RunFilesTest(unittest.TestCase):
         self.rewrite("Run.json", lambda _: json.dumps(record))
         self.assertEqual([(e["number"], e["kind"]) for e in vo.load_run(self.run).events],
                          [(1, "TargetSpeed"), (2, "SteerRamp"), (3, "Brake")])
+
+    def test_the_rows_of_one_event_and_the_frame(self):
+        run = vo.load_run(self.run)
+        turn = run.event(2)
+        self.assertEqual(list(turn), run.channel_names())
+        times = turn["Time (s)"]
+        self.assertTrue(all(turn["Event (-)"] == 2))
+        self.assertEqual((times[0], times[-1]), (10.299, 40.199))
+        self.assertEqual(turn.time_texts[0], "10.299000")
+        self.assertEqual(len(turn["Normal Force LF (N)"]), len(times))
+        self.assertEqual(sum(run.event(n).rows for n in range(4)), run.output.rows)
+        with self.assertRaisesRegex(KeyError, r"no rows of event 7; the run's rows belong to "
+                                              r"events 0, 1, 2, 3"):
+            run.event(7)
+        if importlib.util.find_spec("pandas") is None:
+            support.missing("Python module pandas", "python3-pandas", self)
+        frame = run.frame()
+        self.assertEqual(list(frame.columns), run.channel_names())
+        for name, channels in (("Yaw Rate (rad/s)", run.extended),
+                               ("Lat. Accel (m/s2)", run.output)):
+            self.assertEqual(frame[name].tolist(), channels[name].tolist())
+
+    def test_without_extended_or_pandas(self):
+        plain = vo.RunData(os.path.join(self.data, "Output.csv"),
+                           vo.read_output(os.path.join(self.data, "Output.csv")))
+        with self.assertRaisesRegex(vo.OutputError, r"Output.csv: the rows of an event need "
+                                                    r"Extended.csv beside it \(run vdsim "
+                                                    r"--extended\)$"):
+            plain.event(1)
+        with mock.patch.dict(sys.modules, pandas=None):  # as if it were not installed
+            with self.assertRaisesRegex(ImportError, r"^run.frame\(\) needs pandas \(Debian: "
+                                                     r"apt-get install python3-pandas\)"):
+                plain.frame()
 
     def test_rows_must_match_output(self):
         record = os.path.join(self.data, "Run.json")

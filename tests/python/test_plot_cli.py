@@ -96,7 +96,7 @@ class DashboardTest(TempDir):
         self.assertEqual(lines[0], "Run summary")
         self.assertIn("  Steady-state turn        10.3 to 40.2 s", lines)
         self.assertIn("  Non-finite values        from 40.1 s (run diverged)", lines)
-        self.assertIn("Events (Extended.csv, Run.json)", lines)
+        self.assertIn("Events (Run.json, measured at every step)", lines)
         self.assertEqual(lines[-1], "Wrote " + png)
         self.assertEqual(png_size(png), (1600, 1700))
         self.assertEqual(result.stderr, "")
@@ -112,7 +112,8 @@ class DashboardTest(TempDir):
         self.assertEqual(png_size(out), (1600, 600))
 
     def test_rows_all_nan_or_huge(self):
-        for name, cell in (("nan", "nan"), ("huge", "1e308"), ("minus huge", "-1e308")):
+        # plottable() is tested on both signs; here the dashboard as a whole.
+        for name, cell in (("nan", "nan"), ("minus huge", "-1e308")):
             with self.subTest(name):
                 csv = self.write("Output.csv", HEADER + ("%s," % cell) * 21 + "\n"
                                  + ("%s," % cell) * 21 + "\n")
@@ -122,6 +123,8 @@ class DashboardTest(TempDir):
                 if cell == "nan":
                     self.assertIn("  Top speed                no finite value", stdout)
                     self.assertIn("  Duration                 nan s", stdout)
+                    self.assertIn("  Events                   not measured: no Run.json of this "
+                                  "run: the events are measured by vdsim --extended", stdout)
 
     def test_an_earlier_runs_extended_files_are_left_out(self):
         run = self.copy_run("extended")
@@ -132,7 +135,8 @@ class DashboardTest(TempDir):
         self.assertEqual(stderr, "vdsim-plot: note: Extended.csv and Run.json left out: "
                                  "they belong to an earlier run (the SHA-256 of "
                                  "Output.csv differs from Run.json's)\n")
-        self.assertNotIn("Events", stdout)
+        self.assertIn("  Events                   not measured: no Run.json of this run (the one "
+                      "there was left out, see the note)", stdout)
 
     def test_a_run_record_of_another_shape_is_a_note(self):
         run = self.copy_run("extended")
@@ -145,7 +149,7 @@ class DashboardTest(TempDir):
                 status, stdout, stderr = one_panel(run, "-o", self.path("out.png"))
                 self.assertEqual(status, 0, stderr)
                 self.assertRegex(stderr, r"^vdsim-plot: note: Run.json left out: .*\n$")
-                self.assertNotIn("Events", stdout)
+                self.assertNotIn("Events (Run.json", stdout)
 
 
 class OverlayTest(TempDir):

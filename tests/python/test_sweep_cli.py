@@ -18,12 +18,17 @@ import tempfile
 import time
 import unittest
 
+from unittest import mock
+
 import support
 import sweep_support as ss
 from sweep_support import ARB, RIDE, read, read_summary
 
 from vdsim import sweep_dir as sd  # noqa: E402
 from vdsim import sweep_summary as results  # noqa: E402
+from vdsim import plot  # noqa: E402
+
+plot_bode = plot.bode
 
 
 class SweepRunTest(ss.SweepCase):
@@ -217,6 +222,8 @@ class CheckedFirstTest(ss.SweepCase):
             ([self.base, good, "--timeout", "1e-5"], "--timeout must be a number of seconds"),
             ([self.base, good, "--jobs", "two"], "argument --jobs: invalid int value: 'two'"),
             ([self.base, good, "--plot", "k"], '--plot: no metric "k"'),
+            ([self.base, good, "--plot", "bode"], "--plot bode: %s has no SineSteer event"
+             % os.path.join(self.base, "Events.ini")),
             # A run of this sweep as the base of the next: it would be removed.
             ([os.path.join(out, "runs", "0002"), good],
              "%s: the base scenario lies inside the sweep directory %s"
@@ -258,24 +265,43 @@ class CheckedFirstTest(ss.SweepCase):
 class PlotTest(ss.SweepCase):
     one_after_another = True
 
-    def test_a_metric_against_a_swept_value(self):
+    def test_a_metric_and_the_frequency_response_against_swept_values(self):
         support.require_modules(("matplotlib", "python3-matplotlib"))
+        with open(os.path.join(self.base, "Events.ini"), "a") as stream:
+            stream.write("[event]\n  kind SineSteer  speed 2  amplitude 2  frequency 1  "
+                         "cycles 2\n")
+        frequency = "Events.ini:[event]:1:frequency"
         out = self.path("sweep")
-        grid = self.write("grid.txt", "%s = 1.2, 1.6\n%s = 4000, 16000\n" % (RIDE, ARB))
-        status, stdout, stderr = self.sweep(self.base, grid, "-o", out, "--plot",
-                                            "normal_force_max_LF_N", "--plot-lines",
-                                            "antiRollRear")
+        grid = self.write("grid.txt", "%s = 2.5, 1.5\n%s = 4000, 16000\n" % (frequency, ARB))
+        drawn = []
+        with mock.patch.object(plot, "bode", lambda *a: drawn.append(a) or plot_bode(*a)):
+            status, stdout, stderr = self.sweep(self.base, grid, "-o", out, "--plot",
+                                                "normal_force_max_LF_N", "--plot-lines",
+                                                "antiRollRear", "--plot", "bode")
         self.assertEqual(status, 0, stderr)
-        png = os.path.join(out, "normal_force_max_LF_N.png")
-        self.assertEqual(stdout.splitlines()[-1], "Wrote " + png)
-        with open(png, "rb") as stream:
-            self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
-        self.assertEqual(sd.read_marker(out)["plots"], ["normal_force_max_LF_N.png"])
-        # The plot is the sweep's: the next sweep removes it.
+        pngs = [os.path.join(out, name) for name in ("normal_force_max_LF_N.png", "bode.png")]
+        self.assertEqual(stdout.splitlines()[-2:], ["Wrote " + png for png in pngs])
+        for png in pngs:
+            with open(png, "rb") as stream:
+                self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(sd.read_marker(out)["plots"], ["bode.png", "normal_force_max_LF_N.png"])
+        # The Bode plot: one line per rear anti-roll rate (the address that is
+        # not the frequency), the frequencies as the runs measured them.
+        (_, line_title, lines, _), = drawn
+        self.assertEqual(line_title, "antiRollRear")
+        self.assertEqual({value: sorted(p["sine_steer_frequency_hz"] for p in points)
+                          for value, points in lines.items()},
+                         {"4000": [1.5, 2.5], "16000": [1.5, 2.5]})
+        self.assertTrue(all(p["sine_steer_yaw_rate_gain_radps_per_deg"] > 0
+                            for points in lines.values() for p in points))
+        rows = read_summary(os.path.join(out, "summary.csv"))
+        self.assertEqual([(r[frequency], r["sine_steer_frequency_hz"], r["sine_steer_event"])
+                          for r in rows], [("2.5", "2.5", "1")] * 2 + [("1.5", "1.5", "1")] * 2)
+        # The plots are the sweep's: the next sweep removes them.
         status, _, stderr = self.sweep(self.base, self.write("one.txt", "%s=1.3\n" % RIDE),
                                        "-o", out)
         self.assertEqual(status, 0, stderr)
-        self.assertFalse(os.path.exists(png))
+        self.assertEqual([os.path.exists(png) for png in pngs], [False, False])
         status, _, stderr = self.sweep(self.base, grid, "-o", out, "--plot", "rows",
                                        "--plot-x", "mass")
         self.assertEqual(status, 2)

@@ -10,7 +10,8 @@ import support
 
 support.require_modules()
 from vdsim import sweep_run  # noqa: E402
-from vdsim.sweep_file import SweepError  # noqa: E402
+from vdsim.scenario import Scenario  # noqa: E402
+from vdsim.sweep_file import SweepError, grid_of_values  # noqa: E402
 
 
 def settings(**options):
@@ -51,8 +52,24 @@ class SettingsTest(unittest.TestCase):
         self.assertEqual(checked.slurm_options,
                          ["--partition=short", "--time", "5", "--comment", "a b"])
         for timeout in (0.1, 600.0):
-            sweep_run.check_settings(settings(timeout=timeout, jobs=1, plot=["rows"],
+            sweep_run.check_settings(settings(timeout=timeout, jobs=1, plot=["rows", "bode"],
                                               plot_x="mass"))
+
+
+class BodeTest(unittest.TestCase):
+    def test_the_line_address_of_a_bode_plot(self):
+        scenario = Scenario.load(os.path.join(support.EXAMPLES, "steady-sine"))
+        frequency, speed = "Events.ini:[event]:2:frequency", "Events.ini:[event]:2:speed"
+        for addresses, lines, expected in (
+                ((frequency, speed), None, 1), ((speed, frequency), None, 0),
+                ((frequency,), None, None), ((speed, frequency), "speed", 0),
+                ((speed, frequency), "frequency", 1)):
+            with self.subTest(addresses=addresses, lines=lines):
+                sweep = grid_of_values({address: [1] for address in addresses}, scenario)
+                self.assertEqual(sweep_run.bode_lines(settings(plot=["bode"], plot_lines=lines),
+                                                      sweep), expected)
+        with self.assertRaisesRegex(SweepError, '--plot-lines: "mass" is not a swept address'):
+            sweep_run.bode_lines(settings(plot=["bode"], plot_lines="mass"), sweep)
 
 
 class FinishedRunsTest(support.TempDir):

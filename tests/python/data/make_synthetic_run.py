@@ -12,7 +12,9 @@ The maneuver, in 1 ms steps, rows of 100 steps as the simulator writes them:
                        (mean pedal 0.45) from 0.06 s into a row at 8 m/s2 until
                        below 1 m/s: 30.25 m to a stop
 The scenario files are those of examples/skidpad (wheelbase 2.7 m) with an
-Events.ini of these events; Run.json records their SHA-256 and the outputs'.
+Events.ini of these events; Run.json records their SHA-256 and the outputs',
+and each event's metrics as the simulator would measure them (metrics()
+below: the known answers, not measured from the rows).
 
     make_synthetic_run.py RUN_DIR [--no-extended] [--diverge-at SECONDS]
 
@@ -110,6 +112,34 @@ def rows_of(s, rows):
     return (lambda a: a[99:100 * rows:100], lambda a: a[:100 * rows].reshape(rows, 100).mean(1))
 
 
+def metrics(s):
+    """Each event's "metrics" entry of Run.json: the known answers."""
+    def state(time, prefix):
+        i = int(round(time / DT))
+        return {prefix + "_s": time, prefix + "_x_m": float(s["x"][i]),
+                prefix + "_y_m": float(s["y"][i]),
+                ("speed_%s_mps" % prefix): float(s["v"][i])}
+
+    stop = T3 + BRAKE_DELAY + (V_TURN_END - 1.0) / BRAKE_DECEL
+    first = dict(state(T1, "start"), **state(T1 + 3.0, "entry"))
+    first.update(state(T2, "end"), lat_accel_peak_mps2=0.0, long_accel_peak_mps2=2.5,
+                 accel_from_mps=2.5, accel_to_mps=9.0, accel_time_s=2.6)
+    turn = dict(state(T2, "start"), **state(T2, "entry"))
+    turn.update(state(T3, "end"), lat_accel_peak_mps2=LIMIT_G * G, long_accel_peak_mps2=0.4,
+                understeer_gradient_deg_per_g=K, roll_gradient_deg_per_g=ROLL,
+                sideslip_gradient_deg_per_g=BETA, fit_from_g=100.0 / RADIUS / G, fit_to_g=0.4,
+                fit_steps=11234, limit_lat_accel_mps2=LIMIT_G * G,
+                quasi_steady_radius_median_m=RADIUS)
+    brake = dict(state(T3, "start"), **state(T3, "entry"))
+    brake.update(state(stop, "end"), lat_accel_peak_mps2=0.0,
+                 long_accel_peak_mps2=-BRAKE_DECEL, braking_start_s=T3 + BRAKE_DELAY,
+                 braking_start_speed_mps=V_TURN_END,
+                 stopping_distance_m=V_TURN_END ** 2 / (2.0 * BRAKE_DECEL),
+                 braking_decel_mean_mps2=BRAKE_DECEL, braking_decel_end_mps2=BRAKE_DECEL,
+                 braking_decel_peak_mps2=BRAKE_DECEL)
+    return [first, turn, brake]
+
+
 def write(directory, extended=True, diverge_at=None):
     """Write the run directory: scenario files, Data/Output.csv, and with
     extended Data/Extended.csv and Data/Run.json."""
@@ -188,7 +218,9 @@ def write(directory, extended=True, diverge_at=None):
         "time_step_s": DT,
         "inputs": [{"file": name, "sha256": digest(os.path.join(directory, name))}
                    for name in ("Events.ini", "Sedan.ini", "Sedan.params", "Goodyear2692x7.pkj")],
-        "events": EVENTS, "exit_status": 0, "end": "finished", "message": "",
+        "events": [dict(event, metrics=measured, null_reasons={})
+                   for event, measured in zip(EVENTS, metrics(s))],
+        "exit_status": 0, "end": "finished", "message": "",
         "simulated_time_s": times[-1] + 3.0, "steps": 100 * rows + 3000, "singular_steps": 0,
         "rows": rows, "wall_time_s": 0.25,
         "outputs": [{"file": name, "sha256": digest(os.path.join(data, name))}
