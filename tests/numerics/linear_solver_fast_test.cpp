@@ -300,7 +300,12 @@ class EveryStep : public testing::TestWithParam<std::string> {};
 
 TEST_P(EveryStep, EverySolverAgreesWithTheLiteralOneAndTheNarrowCheckWithTheFullOne) {
   const std::string dir = GetParam();
-  const std::vector<Variant> variants = fastVariants();
+  // The stateless variants themselves: the dispatcher takes one of them, and
+  // is compared with the literal solver on every system elsewhere.
+  std::vector<Variant> variants;
+  for (const Variant& variant : fastVariants()) {
+    if (variant.solve != Solver(solveLinearSystem)) variants.push_back(variant);
+  }
   EliminationPlan plan(66);
   const auto planned = [&plan](float** rows, int n, float* solution) {
     return solveLinearSystem(rows, n, solution, plan);
