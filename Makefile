@@ -65,11 +65,15 @@ bench: $(BUILD)/CMakeCache.txt
 # Sanitizer build: the whole test suite with address, leak and
 # undefined-behaviour checks (any report fails the test that caused it). The
 # Python tool tests and the README commands are left out: they exercise no
-# C++ code of their own.
+# C++ code of their own. Built with clang at -O1 with line tables only where
+# clang is installed (it builds and runs this suite in half g++'s time at
+# -O2 -g), with the default compiler otherwise.
 SANITIZE_BUILD ?= build-sanitize
+SANITIZE_CXX   ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo c++)
 $(SANITIZE_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVDSIM_SANITIZE=ON \
-	  -DBUILD_TESTING=ON
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
+	  -DVDSIM_SANITIZE=ON -DBUILD_TESTING=ON
 
 test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
