@@ -82,10 +82,11 @@ test-sanitize: $(SANITIZE_BUILD)/CMakeCache.txt
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VDSIM_TEST_TIME_SCALE=10 \
 	  ctest --output-on-failure -j $(JOBS) -E '^(tools|docs)_' -LE slow
 
-# Fuzzing of the file readers with libFuzzer (clang++), FUZZ_SECONDS per
-# target. New corpus entries, logs and crash inputs go to $(FUZZ_BUILD) only;
-# the seeds in tests/fuzz/corpus/ are read, never written. A crash, leak,
-# sanitizer report, timeout or memory blow-up fails with the input's path.
+# Fuzzing of the file readers with libFuzzer (clang++): the targets run at
+# once, each for FUZZ_SECONDS. New corpus entries, logs and crash inputs go to
+# $(FUZZ_BUILD) only; the seeds in tests/fuzz/corpus/ are read, never written.
+# A crash, leak, sanitizer report, timeout or memory blow-up fails with the
+# input's path.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS  = event_file car_file tire_file
@@ -97,7 +98,7 @@ $(FUZZ_BUILD)/CMakeCache.txt:
 
 fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
-	@for t in $(FUZZ_TARGETS); do \
+	@pids=; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/artifacts/$$t; \
 	  log=$(FUZZ_BUILD)/fuzz_$$t.log; \
 	  echo "fuzz_$$t: $(FUZZ_SECONDS) s (log $$log)"; \
@@ -105,15 +106,22 @@ fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	  $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -rss_limit_mb=2048 -dict=tests/fuzz/$$t.dict \
 	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t/ \
-	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t >$$log 2>&1; \
-	  status=$$?; \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t >$$log 2>&1 & \
+	  pids="$$pids $$!"; \
+	done; \
+	failed=0; set -- $$pids; \
+	for t in $(FUZZ_TARGETS); do \
+	  wait $$1; status=$$?; shift; \
+	  log=$(FUZZ_BUILD)/fuzz_$$t.log; \
 	  if [ $$status -ne 0 ]; then \
 	    tail -n 60 $$log; \
 	    echo "fuzz_$$t FAILED (status $$status); input kept in $(FUZZ_BUILD)/artifacts/$$t/"; \
-	    exit 1; \
+	    failed=1; \
+	  else \
+	    echo "fuzz_$$t: $$(grep -h '^Done' $$log)"; \
 	  fi; \
-	  grep -h '^Done' $$log; \
-	done
+	done; \
+	exit $$failed
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz build-flags
