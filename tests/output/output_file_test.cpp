@@ -151,6 +151,25 @@ TEST_F(OutputFiles, AFailureBeforeTheRenamesLeavesEveryTargetAsItWas) {
   EXPECT_EQ(read("a") + read("b") + read("c"), "new anew bold c");
 }
 
+// A target that something replaces with a directory between the preparation
+// and the rename: the rename fails, the commit says so, and the prepared file
+// goes.
+TEST_F(OutputFiles, ARenameThatFailsFailsThePublishingAndLeavesNoFile) {
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    OutputFile file(path("out.csv"), unnamed);
+    std::string error;
+    ASSERT_TRUE(file.create(error)) << error;
+    std::fputs("new\n", file.stream());
+    ASSERT_TRUE(file.prepare(error)) << error;
+    ASSERT_EQ(mkdir(path("out.csv").c_str(), 0700), 0);
+    EXPECT_FALSE(file.publish(error));
+    EXPECT_EQ(error, path("out.csv") + ": write failed: Is a directory");
+    EXPECT_EQ(entries(), 1);  // the directory alone
+    ASSERT_EQ(rmdir(path("out.csv").c_str()), 0);
+  }
+}
+
 // In a child process: a commit under a file-size limit of 8 bytes, with the
 // row still in the stream's buffer. Exits 0 when the commit fails for that
 // limit (the limit applies to standard error too: no message).
