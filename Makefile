@@ -60,7 +60,7 @@ test-slow: $(BUILD)/CMakeCache.txt
 bench: $(BUILD)/CMakeCache.txt
 	@$(call enable,VDSIM_BENCHMARKS)
 	cmake --build $(BUILD) -j $(JOBS) --target vdsim_bench
-	$(BUILD)/bench/vdsim_bench $$([ -t 1 ] || echo --benchmark_color=false)
+	$(BUILD)/bench/vdsim_bench
 
 # Sanitizer build: the whole test suite with address, leak and
 # undefined-behaviour checks (any report fails the test that caused it). The

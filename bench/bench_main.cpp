@@ -2,8 +2,10 @@
 // planned figures side by side with their ratios and the targets they are
 // held to: the solve, and the step and the whole run of each example.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
@@ -23,6 +25,8 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
     double seconds = 0.0;
     benchmark::UserCounters counters;
   };
+
+  explicit SideBySideReporter(OutputOptions options) : ConsoleReporter(options) {}
 
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
@@ -130,14 +134,30 @@ void printSummary(const SideBySideReporter& reporter) {
 }  // namespace bench
 }  // namespace vdsim
 
+// Colour codes only for a terminal, as --benchmark_color asks: auto (the
+// default) when standard output is one, or true or false. The library applies
+// the option to its own reporter only, so the side-by-side one reads it here.
+static benchmark::ConsoleReporter::OutputOptions consoleOptions(int argc, char** argv) {
+  bool colour = ::isatty(STDOUT_FILENO) != 0;
+  for (int i = 1; i < argc; ++i) {
+    const char* prefix = "--benchmark_color=";
+    if (std::strncmp(argv[i], prefix, std::strlen(prefix)) != 0) continue;
+    const std::string value = argv[i] + std::strlen(prefix);
+    if (value != "auto") colour = value == "true" || value == "yes" || value == "1";
+  }
+  return colour ? benchmark::ConsoleReporter::OO_ColorTabular
+                : benchmark::ConsoleReporter::OO_Tabular;
+}
+
 int main(int argc, char** argv) {
   using namespace vdsim::bench;
   if (recordedRun().systems.empty()) return 1;
   registerSolverBenchmarks();
   registerStepBenchmarks();
+  const auto options = consoleOptions(argc, argv);  // before Initialize takes the option out
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SideBySideReporter reporter;
+  SideBySideReporter reporter(options);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printSummary(reporter);
   benchmark::Shutdown();
