@@ -44,6 +44,22 @@ class ParseTest(unittest.TestCase):
         self.assertEqual((states[2]["ExitCode"], states[2]["BatchHost"]), ("66:0", "n1"))
         self.assertEqual(slurm.task_ids("(null)"), [])
 
+    def test_the_wait_ends_with_an_empty_queue_not_a_failing_squeue(self):
+        back = slurm.Slurm("sweep", [], None, 1, 600.0, False)
+        back.jobs = [("7", ["0001"])]
+        failing, listed, empty = (1, "", "slurm_load_jobs error: timed out"), \
+            (0, "7 1 RUNNING\n", ""), (0, "", "")
+        answers = [failing, failing, listed, failing, empty]
+        with mock.patch.object(slurm, "_slurm", side_effect=answers) as squeue, \
+                mock.patch.object(slurm.time, "sleep"):
+            back.wait()
+        self.assertEqual(squeue.call_count, len(answers))
+        # squeue failing every time ends the wait with a message, not as done.
+        with mock.patch.object(slurm, "_slurm", return_value=failing), \
+                mock.patch.object(slurm.time, "sleep"):
+            self.assertRaisesRegex(slurm.SweepError, "squeue fails; the jobs 7 of the sweep may "
+                                   "still run", back.wait)
+
     def test_runs_that_left_no_result(self):
         for fields, expected in (
                 (None, (None, "", "no result: Slurm no longer holds the state of task 7_2")),
