@@ -262,9 +262,9 @@ def draw_plots(settings, summary, sweep, marker):
         else:
             x, line = plot_axes(settings, sweep.addresses)
             figure = plot.sweep_metric(
-                plt, metric, titles[x], None if line is None else headings[line],
+                plt, metric, titles[x], None if line is None else titles[line],
                 summary.plot_lines(metric, x, line),
-                "%s: %s against %s" % (settings.out, metric, headings[x]))
+                "%s: %s against %s" % (settings.out, plot.metric_title(metric)[0], titles[x]))
         name = metric + ".png"
         marker["plots"] = sorted(set(marker.get("plots", [])) | {name})
         sd.write_marker(settings.out, marker)
