@@ -131,6 +131,10 @@ bool OutputFile::prepare(std::string& error) {
   stream_ = nullptr;
   const int fd = ::fileno(stream);
   int reason = 0;
+  // A line that failed when it was written leaves the error indicator set
+  // and nothing to flush; errno then says nothing about it (the stat above
+  // may have left ENOENT there).
+  errno = 0;
   if (problem.empty() && (std::fflush(stream) != 0 || std::ferror(stream))) {
     reason = errno ? errno : EIO;
   }

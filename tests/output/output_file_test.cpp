@@ -170,26 +170,33 @@ TEST_F(OutputFiles, ARenameThatFailsFailsThePublishingAndLeavesNoFile) {
   }
 }
 
-// In a child process: a commit under a file-size limit of 8 bytes, with the
-// row still in the stream's buffer. Exits 0 when the commit fails for that
-// limit (the limit applies to standard error too: no message).
-void commitUnderASizeLimit(const std::string& target) {
+// In a child process: text written to a new file, then a commit under a
+// file-size limit of 8 bytes. Exits 0 when the commit fails with the reason
+// expected (the limit applies to standard error too: no message).
+void commitUnderASizeLimit(const std::string& target, const char* text, const char* reason) {
   std::signal(SIGXFSZ, SIG_IGN);
   OutputFile file(target);
   std::string error;
   if (!file.create(error)) std::_Exit(3);
-  std::fputs("a row without its line end", file.stream());  // still buffered
   const rlimit limit = {8, 8};
   setrlimit(RLIMIT_FSIZE, &limit);
+  std::fputs(text, file.stream());
   if (file.commit(error)) std::_Exit(1);
-  std::_Exit(error == target + ": write failed: File too large" ? 0 : 2);
+  std::_Exit(error == target + ": write failed: " + reason ? 0 : 2);
 }
 
 // The bytes still buffered at the commit must reach the file: a flush that
-// fails there fails the commit.
-TEST_F(OutputFiles, AFlushThatFailsAtTheCommitFailsIt) {
+// fails there fails the commit, with its reason. A whole line that failed as
+// it was written leaves nothing to flush, only the stream's error: the
+// commit fails too, without a reason that belongs to another call (a new
+// target's missing name).
+TEST_F(OutputFiles, AWriteThatFailsBeforeOrAtTheCommitFailsIt) {
   write("out.csv", "earlier run\n");
-  EXPECT_EXIT(commitUnderASizeLimit(path("out.csv")), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(commitUnderASizeLimit(path("out.csv"), "a row without its line end", "File too large"),
+              testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(commitUnderASizeLimit(path("new.csv"), "a whole row, line end and all\n",
+                                    "Input/output error"),
+              testing::ExitedWithCode(0), "");
   EXPECT_EQ(read("out.csv"), "earlier run\n");
   EXPECT_EQ(entries(), 1);
 }
