@@ -63,7 +63,8 @@ class ManeuverMeter {
   // What every event measures.
   MeasuredState start_, entry_;
   bool entered_ = false;
-  double latPeak_ = 0.0, longPeak_ = 0.0;  // of largest magnitude, signed; NaN before a step
+  // Accelerations of largest magnitude, signed; NaN before a step (m/s^2).
+  double latPeak_ = 0.0, longPeak_ = 0.0;
 
   AccelerationMeter acceleration_;
   BrakingMeter braking_;

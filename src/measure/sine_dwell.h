@@ -31,8 +31,12 @@ class SineDwellMeter {
   double bos_ = 0.0, cos_ = 0.0;        // s
   double x0_ = 0.0, y0_ = 0.0;          // CoM at BOS (m)
   double rightX_ = 0.0, rightY_ = 0.0;  // unit vector to the right of the heading at BOS
-  double peak_ = 0.0, peakTime_ = 0.0;  // second-lobe yaw rate times -sign_; NaN until one
-  double yawAt100_ = 0.0, yawAt175_ = 0.0, displacement_ = 0.0;  // NaN until passed
+  // Second-lobe yaw rate of largest magnitude times -sign_ (rad/s) and its
+  // time (s); NaN until one.
+  double peak_ = 0.0, peakTime_ = 0.0;
+  // Yaw rates at COS + 1.00 s and + 1.75 s (rad/s), lateral displacement (m);
+  // NaN until passed.
+  double yawAt100_ = 0.0, yawAt175_ = 0.0, displacement_ = 0.0;
 };
 
 }  // namespace vdsim

@@ -39,7 +39,10 @@ class StepSteerMeter {
   bool entered_ = false;
   double t50_ = 0.0;     // NaN until found (s)
   RiseTrace yaw_, lat_;  // yaw rate, lateral acceleration, times sign_
-  double n_ = 0.0, yawSum_ = 0.0, latSum_ = 0.0, sideslipSum_ = 0.0, angleSum_ = 0.0;
+  double n_ = 0.0;          // states averaged for the steady state
+  double yawSum_ = 0.0;     // their yaw rates (rad/s)
+  double latSum_ = 0.0;     // their lateral accelerations (m/s^2)
+  double sideslipSum_ = 0.0, angleSum_ = 0.0;  // their sideslip and road-wheel angles (rad)
 };
 
 }  // namespace vdsim
