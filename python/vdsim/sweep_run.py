@@ -310,6 +310,17 @@ def execute(settings, ui):
         except Stopped as stop:
             raise SweepInterrupted("interrupted by %s" % signal_name(stop.signum),
                                    stop.signum) from None
+        except BrokenPipeError:
+            raise  # standard output's reader went away: the caller's to handle
+        except OSError as error:  # a file of the sweep directory that cannot be written
+            raise SweepError(os_message(error), 1) from None
+
+
+def os_message(error):
+    """An OSError in one line: "FILE: reason"."""
+    if error.filename is None:
+        return error.strerror or str(error)
+    return "%s: %s" % (error.filename, error.strerror or error)
 
 
 def _execute(settings, ui, interrupts):
@@ -346,9 +357,12 @@ def _execute(settings, ui, interrupts):
     count = sweep.count
     if settings.resume:
         marker["plots"] = previous.get("plots", [])
-    elif previous is not None:
-        sd.remove_previous(out, previous)
-    sd.prepare(out, marker, vdsim, resume_keeps)
+    try:
+        if previous is not None and not settings.resume:
+            sd.remove_previous(out, previous)
+        sd.prepare(out, marker, vdsim, resume_keeps)
+    except OSError as error:
+        raise SweepError("cannot prepare the sweep directory: %s" % os_message(error)) from None
     log = results.read_joblog(os.path.join(out, sd.JOBLOG))
     done = finished_runs(out, count, log) if settings.resume else set()
     todo = count - len(done)

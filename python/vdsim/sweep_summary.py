@@ -85,21 +85,26 @@ def joblog_end(logged, limit):
 
 
 def unpack_result(run_dir):
-    """Unpacks RUN_DIR.tar (results returned from a host) into the run directory."""
+    """Unpacks RUN_DIR.tar (results returned from a host) into the run
+    directory; SweepError (status 1) for an archive that is damaged or holds
+    more than files and directories below it."""
     archive = run_dir + ".tar"
     if not os.path.exists(archive):
         return
-    with tarfile.open(archive) as tar:
-        for member in tar.getmembers():
-            name = os.path.normpath(member.name)
-            if name.startswith("..") or os.path.isabs(name) or not (
-                    member.isfile() or member.isdir()):
-                raise SweepError("%s: unexpected entry %r" % (archive, member.name), 1)
-        os.makedirs(run_dir, exist_ok=True)
-        if hasattr(tarfile, "data_filter"):
-            tar.extractall(run_dir, filter="data")
-        else:
-            tar.extractall(run_dir)
+    try:
+        with tarfile.open(archive) as tar:
+            for member in tar.getmembers():
+                name = os.path.normpath(member.name)
+                if name.startswith("..") or os.path.isabs(name) or not (
+                        member.isfile() or member.isdir()):
+                    raise SweepError("%s: unexpected entry %r" % (archive, member.name), 1)
+            os.makedirs(run_dir, exist_ok=True)
+            if hasattr(tarfile, "data_filter"):
+                tar.extractall(run_dir, filter="data")
+            else:
+                tar.extractall(run_dir)
+    except tarfile.TarError:  # its text may run over several lines
+        raise SweepError("%s: not a complete tar archive" % archive, 1) from None
     os.remove(archive)
 
 

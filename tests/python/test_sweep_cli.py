@@ -239,6 +239,11 @@ class CheckedFirstTest(ss.SweepCase):
         status, _, _ = self.sweep(self.base, good, "-o", os.path.join(self.base, "sweep"))
         self.assertEqual(status, 2)
         self.assertFalse(os.path.exists(os.path.join(self.base, "sweep")))
+        # A sweep directory that cannot be made is one line, not a traceback.
+        status, _, stderr = self.sweep(self.base, good, "-o", os.path.join(good, "sweep"))
+        self.assertEqual((status, stderr), (2, "vdsim-sweep: cannot prepare the sweep "
+                                               "directory: %s: Not a directory\n"
+                                            % os.path.join(good, "sweep")))
 
     def test_only_a_sweep_of_this_tool_is_replaced(self):
         out, output = self.previous_sweep()

@@ -3,6 +3,7 @@ directory and the job log, summary.csv and the table, the plot's values."""
 
 import csv
 import os
+import tarfile
 import unittest
 
 import support
@@ -27,6 +28,35 @@ class CollectTest(support.TempDir):
         # Without a host from the back end, the one the run recorded.
         self.assertEqual(results.collect_run(self.path("0001"), "0001", ["1300"], 600).host,
                          "node7")
+
+    def test_packed_results(self):
+        """A host's results come back as RUN_DIR.tar: unpacked in place, or
+        refused (one line, status 1) when damaged or not plainly files."""
+        syn.write(self.path("packed"))
+        self.write("packed/status", "0\n")
+        with tarfile.open(self.path("0004.tar"), "w") as tar:
+            tar.add(self.path("packed/status"), "status")
+            tar.add(self.path("packed/Data"), "Data")
+        self.assertEqual(results.read_status(self.path("0004")), 0)
+        self.assertFalse(os.path.exists(self.path("0004.tar")))
+        self.assertIsNotNone(results.collect_run(self.path("0004"), "0004", ["1"], 600).metrics)
+        with tarfile.open(self.path("packed.tar"), "w") as tar:
+            tar.add(self.path("packed/status"), "status")
+            tar.add(self.path("packed/status"), "../status")
+        with open(self.path("packed.tar"), "rb") as stream:
+            data = stream.read()
+        cases = (("garbage", b"not a tar file" * 100, "not a complete tar archive"),
+                 ("truncated", data[:700], "not a complete tar archive"),
+                 ("outside", data, "unexpected entry '../status'"))
+        for name, content, message in cases:
+            with self.subTest(name):
+                with open(self.path(name + ".tar"), "wb") as stream:
+                    stream.write(content)
+                with self.assertRaises(results.SweepError) as caught:
+                    results.read_status(self.path(name))
+                self.assertEqual(caught.exception.status, 1)
+                self.assertEqual(str(caught.exception), "%s.tar: %s" % (self.path(name), message))
+                self.assertFalse(os.path.exists(self.path(name, "status")))
 
     def test_runs_that_left_no_result(self):
         os.makedirs(self.path("0002"))
